@@ -1,0 +1,37 @@
+// IPv4 detection: the ARP sockets, learning and the DHCP leases file.
+#pragma once
+
+#include <cstdint>
+
+#include "main/hostmon.h"
+
+inline constexpr size_t HOSTMON_ARP_FRAME_LEN = 60;
+inline constexpr const char *HOSTMON_LEASES_FILE = "/var/dhcp/dhcps/leases";
+
+// Sockets.
+int HostmonOpenArpSocket(const char *pcIfName);
+uint32_t HostmonArpListen();
+void HostmonArpSocketProc(LUM_SOCK_REG *pstReg);
+// The receive path after recvfrom: the frame (60 bytes, zero-padded) and the
+// receiving interface's name as the socket reported it.
+void HostmonArpInput(const uint8_t *pucFrame, const char *pcIfName);
+void HostmonBuildArpRequest(uint32_t ulTarget, uint32_t ulSender, const uint8_t *pucMac,
+                            uint8_t *pucFrame);
+void HostmonSendArp(Bridge *pstBridge, uint32_t ulTarget, uint32_t ulSelector);
+void HostmonSendArpRequest(Bridge *pstBridge, uint32_t ulTarget);
+Port *HostmonGetPortByFdb(Bridge *pstBridge, const uint8_t *pucMac);
+uint32_t HostmonArpListenHandle();
+
+// Learning.
+void HostmonHostSeen(Bridge *pstBridge, Port *pstPort, const uint8_t *pucMac, uint32_t ulFamily,
+                     const uint8_t *pucAddr);
+uint32_t HostmonLearnHost(Bridge *pstBridge, Port *pstPort, const uint8_t *pucMac,
+                          uint32_t ulFamily, const uint8_t *pucAddr);
+void LUM_HOSTMON_DeleteSameIpInfo(const char *pcPortName, uint32_t ulFamily,
+                                  const uint8_t *pucAddr);
+uint32_t HostmonIsHostInDb(const char *pcAddr, const uint8_t *pucMac);
+
+// Host information and the leases file.
+uint32_t HostmonGetInterfaceType(const char *pcPortName, char *pcOut, uint32_t ulSize);
+void HostmonReadLease(MacAddressItem *pstItem, uint32_t *pbNeedSync);
+uint32_t HostmonGetHostInfo(const MacAddressItem *pstItem, HostInfo *pstInfo);

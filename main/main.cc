@@ -1,0 +1,3 @@
+#include "main/hostmon.h"
+
+int main(int argc, char **argv) { return HostmonMain(argc, argv); }

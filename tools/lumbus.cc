@@ -1,0 +1,251 @@
+// lumbus: sends, broadcasts and watches messages on the bus.
+//   lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]
+//   lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]
+//   lumbus listen APP [--count N] [--timeout S]
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/businternal.h"
+#include "platform/lum.h"
+#include "tools/msgdecode.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 1;
+constexpr int kExitUsage = 2;
+
+volatile sig_atomic_t g_stop = 0;
+
+void Usage() {
+  fprintf(stderr,
+          "usage: lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]\n"
+          "       lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]\n"
+          "       lumbus listen APP [--count N] [--timeout S]\n"
+          "TYPE and N: decimal or 0x hex. The bus folder is $LUM_BUS_DIR "
+          "(default /var/run/lumbus).\n");
+}
+
+// Decimal or 0x hex, the whole text, within 32 bits.
+bool ParseU32(const char *pcText, uint32_t *pulValue) {
+  if (pcText == nullptr || *pcText == '\0' || *pcText == '-' || *pcText == '+') return false;
+  int base = 10;
+  const char *digits = pcText;
+  if (pcText[0] == '0' && (pcText[1] == 'x' || pcText[1] == 'X')) {
+    base = 16;
+    digits = pcText + 2;
+    if (*digits == '\0') return false;
+  }
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long value = strtoull(digits, &end, base);
+  if (errno != 0 || end == digits || *end != '\0' || value > UINT32_MAX) return false;
+  *pulValue = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool ParseHex(const char *pcText, std::vector<uint8_t> *pBytes) {
+  std::string digits;
+  for (const char *p = pcText; *p != '\0'; ++p) {
+    if (*p == ':' || *p == ' ' || *p == '-') continue;  // separators allowed between bytes
+    if (!isxdigit(static_cast<unsigned char>(*p))) return false;
+    digits += *p;
+  }
+  if (digits.size() % 2 != 0) return false;
+  pBytes->clear();
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    pBytes->push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  }
+  return true;
+}
+
+int Send(const char *pcDest, int argc, char **argv, int iFirst) {
+  uint32_t type = 0;
+  if (iFirst >= argc || !ParseU32(argv[iFirst], &type)) {
+    fprintf(stderr, "lumbus: TYPE must be a number, decimal or 0x hex\n");
+    return kExitUsage;
+  }
+  uint32_t data = 0;
+  std::vector<uint8_t> payload;
+  bool bHavePayload = false;
+  for (int i = iFirst + 1; i < argc; ++i) {
+    std::string opt = argv[i];
+    if (i + 1 >= argc) {
+      fprintf(stderr, "lumbus: %s needs a value\n", opt.c_str());
+      return kExitUsage;
+    }
+    const char *value = argv[++i];
+    if (opt == "--data") {
+      if (!ParseU32(value, &data)) {
+        fprintf(stderr, "lumbus: --data must be a 32-bit number, decimal or 0x hex\n");
+        return kExitUsage;
+      }
+    } else if (opt == "--payload-hex" || opt == "--payload-text") {
+      if (bHavePayload) {
+        fprintf(stderr, "lumbus: give one payload only\n");
+        return kExitUsage;
+      }
+      bHavePayload = true;
+      if (opt == "--payload-hex") {
+        if (!ParseHex(value, &payload)) {
+          fprintf(stderr, "lumbus: --payload-hex needs pairs of hex digits\n");
+          return kExitUsage;
+        }
+      } else {
+        payload.assign(value, value + strlen(value) + 1);  // with its NUL
+      }
+    } else {
+      fprintf(stderr, "lumbus: unknown option %s\n", opt.c_str());
+      return kExitUsage;
+    }
+  }
+  if (payload.size() > LUM_MSG_MAX_SIZE - sizeof(LUM_MSG_HEADER)) {
+    fprintf(stderr, "lumbus: payload of %zu bytes exceeds the %zu-byte limit\n", payload.size(),
+            LUM_MSG_MAX_SIZE - sizeof(LUM_MSG_HEADER));
+    return kExitUsage;
+  }
+  if (pcDest == nullptr && type == LUM_MSG_SUBSCRIBE) {
+    fprintf(stderr, "lumbus: type 0x702 is the subscription request, not a broadcast\n");
+    return kExitUsage;
+  }
+  if (LUM_MSG_Init(nullptr) != 0) {
+    fprintf(stderr, "lumbus: cannot open a bus socket\n");
+    return kExitFail;
+  }
+  uint32_t rc = LUM_MSG_Send(pcDest, type, data, payload.empty() ? nullptr : payload.data(),
+                             static_cast<uint32_t>(payload.size()));
+  if (rc != 0) {
+    if (pcDest != nullptr) {
+      fprintf(stderr,
+              "lumbus: %s/%s did not take the message (not running, or its queue is full)\n",
+              lum::bus::Dir().c_str(), pcDest);
+    } else {
+      fprintf(stderr, "lumbus: no subscriber of type 0x%04x took the message\n", type);
+    }
+    return kExitFail;
+  }
+  return kExitOk;
+}
+
+void PrintMessage(void *pvMsg) {
+  const auto *msg = static_cast<const uint8_t *>(pvMsg);
+  LUM_MSG_HEADER hdr;
+  memcpy(&hdr, msg, sizeof(hdr));
+  std::string line = lumtools::DescribeMessage(msg, sizeof(hdr) + hdr.ulPayloadLen);
+  line += '\n';
+  fwrite(line.data(), 1, line.size(), stdout);
+  fflush(stdout);
+}
+
+void OnSignal(int) { g_stop = 1; }
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int Listen(const char *pcApp, int argc, char **argv, int iFirst) {
+  uint32_t count = 0;  // 0: no limit
+  double timeoutSec = 0;
+  for (int i = iFirst; i < argc; ++i) {
+    std::string opt = argv[i];
+    if (i + 1 >= argc) {
+      fprintf(stderr, "lumbus: %s needs a value\n", opt.c_str());
+      return kExitUsage;
+    }
+    const char *value = argv[++i];
+    if (opt == "--count") {
+      if (!ParseU32(value, &count) || count == 0) {
+        fprintf(stderr, "lumbus: --count needs a positive number\n");
+        return kExitUsage;
+      }
+    } else if (opt == "--timeout") {
+      char *end = nullptr;
+      timeoutSec = strtod(value, &end);
+      if (end == value || *end != '\0' || !std::isfinite(timeoutSec) || timeoutSec <= 0 ||
+          timeoutSec > 1e6) {
+        fprintf(stderr, "lumbus: --timeout needs a positive number of seconds\n");
+        return kExitUsage;
+      }
+    } else {
+      fprintf(stderr, "lumbus: unknown option %s\n", opt.c_str());
+      return kExitUsage;
+    }
+  }
+  if (LUM_MSG_Init(pcApp) != 0) {
+    fprintf(stderr, "lumbus: cannot listen as %s in %s (bad name, or in use)\n", pcApp,
+            lum::bus::Dir().c_str());
+    return kExitFail;
+  }
+  LUM_MSG_RegisterMsgProc(PrintMessage);
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;  // no SA_RESTART: poll returns and we clean up
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  fprintf(stderr, "lumbus: listening as %s\n", pcApp);
+
+  int64_t deadline = timeoutSec > 0 ? NowMs() + static_cast<int64_t>(timeoutSec * 1000) : -1;
+  uint32_t received = 0;
+  bool bTimedOut = false;
+  while (!g_stop && (count == 0 || received < count)) {
+    int wait = -1;
+    if (deadline >= 0) {
+      int64_t left = deadline - NowMs();
+      if (left <= 0) {
+        bTimedOut = true;
+        break;
+      }
+      wait = static_cast<int>(left);
+    }
+    pollfd pfd{lum::bus::Fd(), POLLIN, 0};
+    int rc = poll(&pfd, 1, wait);
+    if (rc < 0 && errno != EINTR) break;
+    if (rc <= 0) continue;
+    switch (lum::bus::ReceiveOne()) {
+      case lum::bus::RecvResult::kDelivered:
+        ++received;
+        break;
+      case lum::bus::RecvResult::kDropped:
+        fprintf(stderr, "lumbus: dropped a malformed datagram (LUM_TRACE=- says why)\n");
+        break;
+      case lum::bus::RecvResult::kNothing:
+        break;
+    }
+  }
+  lum::bus::Shutdown();
+  if (count != 0 && received < count) {
+    if (bTimedOut) {
+      fprintf(stderr, "lumbus: timed out after %u of %u messages\n", received, count);
+    }
+    return kExitFail;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc < 3) {
+    Usage();
+    return kExitUsage;
+  }
+  std::string cmd = argv[1];
+  if (cmd == "send" && argc >= 4) return Send(argv[2], argc, argv, 3);
+  if (cmd == "publish") return Send(nullptr, argc, argv, 2);
+  if (cmd == "listen") return Listen(argv[2], argc, argv, 3);
+  Usage();
+  return kExitUsage;
+}
