@@ -1,7 +1,6 @@
 // The debug dump and the conflict-MAC log, and the two registrations that must
 // run before main.
 #include "diag/diag.h"
-
 #include "main/hostmon.h"
 
 HostmonArpConflictHookFn ArpConflictHook = nullptr;

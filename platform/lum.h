@@ -44,8 +44,7 @@ using LUM_TIMER_CB = void (*)(void *pvArg);
 
 // Returns a non-zero handle, or 0 when the timer cannot be created. A once-timer
 // fires one time and is then forgotten by the platform. Period 0 means idle.
-uint32_t LUM_UTIL_TimerAdd(uint32_t ulPeriodMs, uint32_t ulOnce, LUM_TIMER_CB pfnProc,
-                           void *pvArg);
+uint32_t LUM_UTIL_TimerAdd(uint32_t ulPeriodMs, uint32_t ulOnce, LUM_TIMER_CB pfnProc, void *pvArg);
 // Restarts the countdown with the new period; 0 stops the timer. Non-zero for
 // an unknown handle.
 uint32_t LUM_UTIL_TimerChgPeriod(uint32_t ulHandle, uint32_t ulPeriodMs);

@@ -66,8 +66,8 @@ bool g_bLumTraceOn = TraceDestination() != nullptr;
 
 uint32_t LUM_TRACE_RegModule(const char *pcModule) { return pcModule == nullptr ? 1 : 0; }
 
-void LUM_TRACE_PrintInfo(const char *pcFile, uint32_t ulLine, uint32_t, const char *,
-                         uint32_t, const char *pcFmt, ...) {
+void LUM_TRACE_PrintInfo(const char *pcFile, uint32_t ulLine, uint32_t, const char *, uint32_t,
+                         const char *pcFmt, ...) {
   if (!g_bLumTraceOn || pcFmt == nullptr) return;
   va_list args;
   va_start(args, pcFmt);
