@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,8 @@
 namespace {
 
 using Keys = std::vector<uint32_t>;
+constexpr uint32_t kLan = LUM_DB_KIND_LANDEVICE, kHost = LUM_DB_KIND_HOST,
+                   kV6 = LUM_DB_KIND_HOST_IPV6, kBr = LUM_DB_KIND_BRIDGE_NUM;
 
 Keys K(std::initializer_list<uint32_t> entries) {
   Keys keys(entries);
@@ -22,25 +25,77 @@ Keys K(std::initializer_list<uint32_t> entries) {
 }
 
 // A value read from the database, freed on scope exit.
-class Value {
- public:
-  Value(uint32_t ulKind, LUM_DB_SLOT *pstValue) : m_ulKind(ulKind), m_pstValue(pstValue) {}
-  ~Value() { LUM_KEM_FreeObj(m_ulKind, m_pstValue); }
+struct Value {
+  Value(uint32_t ulKindIn, LUM_DB_SLOT *pIn) : ulKind(ulKindIn), p(pIn) {}
   Value(const Value &) = delete;
-  Value &operator=(const Value &) = delete;
-  LUM_DB_SLOT &operator[](size_t i) { return m_pstValue[i]; }
-  LUM_DB_SLOT *get() { return m_pstValue; }
-  std::string Text(size_t i) const { return m_pstValue[i].pcStr; }
-
- private:
-  uint32_t m_ulKind;
-  LUM_DB_SLOT *m_pstValue;
+  ~Value() { LUM_KEM_FreeObj(ulKind, p); }
+  uint32_t ulKind;
+  LUM_DB_SLOT *p;
+  LUM_DB_SLOT &operator[](size_t i) { return p[i]; }
+  std::string Text(size_t i) const { return p[i].pcStr; }
 };
 
 Value Default(uint32_t ulKind) {
   LUM_DB_SLOT *value = nullptr;
   EXPECT_EQ(LUM_DBGetDftObject(ulKind, &value, 0), 0u);
   return Value(ulKind, value);
+}
+
+Value Get(uint32_t ulKind, const Keys &keys) {
+  LUM_DB_SLOT *value = nullptr;
+  EXPECT_EQ(LUM_DBGetObj(keys.data(), ulKind, &value, 0), 0u);
+  return Value(ulKind, value);
+}
+
+uint32_t Del(uint32_t ulKind, const Keys &keys) { return LUM_DBDelObj(keys.data(), ulKind); }
+
+// Adds an object under parent, with text slot iSlot set; its instance number.
+uint32_t Add(uint32_t ulKind, const Keys &parent, int iSlot = -1, const char *pcText = "") {
+  Value value = Default(ulKind);
+  if (iSlot >= 0) {
+    EXPECT_EQ(LUM_KEM_SetObjStrValue(static_cast<uint32_t>(iSlot), value.p, pcText), 0u);
+  }
+  uint32_t ulInst = 0;
+  EXPECT_EQ(LUM_DBAddObj(parent.data(), ulKind, value.p, &ulInst), 0u);
+  return ulInst;
+}
+uint32_t AddLan() { return Add(kLan, K({})); }
+uint32_t AddHost(uint32_t ulLan, const char *pcMac) { return Add(kHost, K({ulLan}), 5, pcMac); }
+uint32_t AddV6(uint32_t ulLan, uint32_t ulHost, const char *pcAddr) {
+  return Add(kV6, K({ulLan, ulHost}), 0, pcAddr);
+}
+
+// Every object of a kind below a parent, by sequence number: "KEYS=TEXT ..."
+// with the key list's non-zero entries joined by dots and one text slot.
+std::string Walk(uint32_t ulKind, const Keys &parent, size_t ulTextSlot) {
+  std::string seen;
+  for (uint32_t seq = 0;; ++seq) {
+    LUM_DB_SLOT *raw = nullptr;
+    Keys keys(LUM_DB_KEYS, 0);
+    uint32_t ulRet = LUM_DBGetObjectBySeqNum(parent.data(), ulKind, seq, &raw, 0, 0, keys.data());
+    if (ulRet != 0) {
+      EXPECT_EQ(ulRet, LUM_DB_ERR_NOT_FOUND);
+      return seen;
+    }
+    for (size_t i = 0; i < keys.size() && keys[i] != 0; ++i) {
+      seen += (i == 0 ? (seen.empty() ? "" : " ") : ".") + std::to_string(keys[i]);
+    }
+    seen += "=" + Value(ulKind, raw).Text(ulTextSlot);
+  }
+}
+
+// The instance numbers LUM_DBGetNumOfObjs answers, separated by spaces.
+std::string Instances(uint32_t ulKind, const Keys &parent) {
+  uint32_t ulCount = 0xFFFF;
+  uint32_t *array = nullptr;
+  EXPECT_EQ(LUM_DBGetNumOfObjs(parent.data(), ulKind, &ulCount, &array), 0u);
+  EXPECT_NE(array, nullptr);  // also for an empty answer: freeable
+  std::string out;
+  for (uint32_t i = 0; array != nullptr && i < ulCount; ++i) {
+    out += (out.empty() ? "" : " ") + std::to_string(array[i]);
+  }
+  free(array);
+  return out;
 }
 
 class DbApiTest : public ::testing::Test {
@@ -53,224 +108,66 @@ class DbApiTest : public ::testing::Test {
     lum::testing::ReleaseLogs();
     lum::testing::ResetDb();
   }
-
-  uint32_t AddLan() {
-    Value value = Default(LUM_DB_KIND_LANDEVICE);
-    uint32_t ulInst = 0;
-    EXPECT_EQ(LUM_DBAddObj(nullptr, LUM_DB_KIND_LANDEVICE, value.get(), &ulInst), 0u);
-    return ulInst;
-  }
-  uint32_t AddHost(uint32_t ulLan, const char *pcMac, uint32_t ulActive = 1) {
-    Value value = Default(LUM_DB_KIND_HOST);
-    EXPECT_EQ(LUM_KEM_SetObjStrValue(5, value.get(), pcMac), 0u);
-    value[14].ulNum = ulActive;
-    uint32_t ulInst = 0;
-    EXPECT_EQ(LUM_DBAddObj(K({ulLan}).data(), LUM_DB_KIND_HOST, value.get(), &ulInst), 0u);
-    return ulInst;
-  }
-  uint32_t AddIpv6(uint32_t ulLan, uint32_t ulHost, const char *pcAddr) {
-    Value value = Default(LUM_DB_KIND_HOST_IPV6);
-    EXPECT_EQ(LUM_KEM_SetObjStrValue(0, value.get(), pcAddr), 0u);
-    uint32_t ulInst = 0;
-    EXPECT_EQ(LUM_DBAddObj(K({ulLan, ulHost}).data(), LUM_DB_KIND_HOST_IPV6, value.get(), &ulInst),
-              0u);
-    return ulInst;
-  }
-  // Every object of a kind below a parent, by sequence number: key lists and slot 5 or 0.
-  std::vector<std::pair<Keys, std::string>> Walk(uint32_t ulKind, const Keys *pParent,
-                                                 size_t ulTextSlot) {
-    std::vector<std::pair<Keys, std::string>> seen;
-    for (uint32_t seq = 0;; ++seq) {
-      LUM_DB_SLOT *raw = nullptr;
-      Keys keys(LUM_DB_KEYS, 0xEEEE);
-      uint32_t ulRet = LUM_DBGetObjectBySeqNum(pParent ? pParent->data() : nullptr, ulKind, seq,
-                                               &raw, 0, 0, keys.data());
-      if (ulRet != 0) {
-        EXPECT_EQ(ulRet, LUM_DB_ERR_NOT_FOUND);
-        break;
-      }
-      Value value(ulKind, raw);
-      seen.emplace_back(keys, value.Text(ulTextSlot));
-    }
-    return seen;
-  }
-  uint32_t Count(uint32_t ulKind, const Keys &parent, std::vector<uint32_t> *pInstances = nullptr) {
-    uint32_t ulCount = 0xFFFF;
-    uint32_t *array = nullptr;
-    EXPECT_EQ(LUM_DBGetNumOfObjs(parent.data(), ulKind, &ulCount, &array), 0u);
-    EXPECT_NE(array, nullptr);
-    if (pInstances != nullptr && array != nullptr) pInstances->assign(array, array + ulCount);
-    free(array);
-    return ulCount;
-  }
 };
 
-TEST_F(DbApiTest, DefaultValuesHaveEmptyTextsAndZeroNumbersForEveryKind) {
-  struct {
-    uint32_t ulKind;
-    std::vector<bool> numbers;
-  } kinds[] = {
-      {LUM_DB_KIND_LANDEVICE, {}},
-      {LUM_DB_KIND_HOST, {0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0}},
-      {LUM_DB_KIND_HOST_IPV6, {0}},
-      {LUM_DB_KIND_AVAIL_IF, {1, 0, 0, 0}},
-      {LUM_DB_KIND_LAN_ETH_IF, {1, 0, 0}},
-      {LUM_DB_KIND_WLAN_CFG, {1, 0, 0}},
-      {LUM_DB_KIND_BRIDGE_NUM, {1}},
-  };
-  for (const auto &kind : kinds) {
-    Value value = Default(kind.ulKind);
-    ASSERT_NE(value.get(), nullptr);
-    for (size_t i = 0; i < kind.numbers.size(); ++i) {
-      if (kind.numbers[i]) {
-        EXPECT_EQ(value[i].ulNum, 0u) << std::hex << kind.ulKind << " slot " << i;
-      } else {
-        ASSERT_NE(value[i].pcStr, nullptr) << std::hex << kind.ulKind << " slot " << i;
-        EXPECT_STREQ(value[i].pcStr, "");
-      }
-    }
+TEST_F(DbApiTest, DefaultValueAndRefusalsOfBadKindsArgumentsAndMissingObjects) {
+  AddLan();
+  Keys host = K({1, 1});
+  Value dft = Default(kHost);
+  const std::string kSlots = "...##.........##.";  // the default: texts empty, numbers ('#') 0
+  for (size_t i = 0; i < kSlots.size(); ++i) {
+    EXPECT_TRUE(kSlots[i] == '#' ? dft[i].ulNum == 0 : dft[i].pcStr != nullptr && !*dft[i].pcStr);
   }
-}
-
-TEST_F(DbApiTest, BadArgumentsAndUnknownKindsAreRefusedByEveryCall) {
-  const uint32_t kBad = 0x12345678;
   LUM_DB_SLOT *value = nullptr;
-  uint32_t ulCount = 0;
-  Keys keys = K({1, 1});
-  char buf[64];
-  Value dft = Default(LUM_DB_KIND_HOST);
-  EXPECT_EQ(LUM_DBGetNumOfObjs(nullptr, kBad, &ulCount, nullptr), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBGetNumOfObjs(nullptr, LUM_DB_KIND_HOST, nullptr, nullptr), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBGetObjectBySeqNum(nullptr, kBad, 0, &value, 0, 0, nullptr), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBGetObjectBySeqNum(nullptr, LUM_DB_KIND_HOST, 0, nullptr, 0, 0, nullptr),
-            LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBGetObj(keys.data(), kBad, &value, 0), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBGetObj(nullptr, LUM_DB_KIND_HOST, &value, 0), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBGetDftObject(kBad, &value, 0), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBGetDftObject(LUM_DB_KIND_HOST, nullptr, 0), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBAddObj(keys.data(), kBad, dft.get(), nullptr), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBAddObj(keys.data(), LUM_DB_KIND_HOST, nullptr, nullptr), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBSetObj(keys.data(), kBad, dft.get()), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBSetObj(nullptr, LUM_DB_KIND_HOST, dft.get()), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBSetPara(keys.data(), kBad, 1), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBSetPara(nullptr, LUM_DB_PARA_HOST_IPV4_ACTIVE, 1), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBDelObj(keys.data(), kBad), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBDelObj(nullptr, LUM_DB_KIND_HOST), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBObjMove(keys.data(), kBad, keys.data(), nullptr), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBObjMove(keys.data(), LUM_DB_KIND_HOST, nullptr, nullptr), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBKeyListToDomain(keys.data(), kBad, buf, sizeof(buf)), LUM_DB_ERR_KIND);
-  EXPECT_EQ(LUM_DBKeyListToDomain(keys.data(), LUM_DB_KIND_HOST, nullptr, 10), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBKeyListToDomain(keys.data(), LUM_DB_KIND_HOST, buf, 0), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_KEM_SetObjStrValue(0, nullptr, "x"), LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_KEM_SetObjStrValue(0, dft.get(), nullptr), LUM_DB_ERR_PARAM);
-  LUM_KEM_FreeObj(LUM_DB_KIND_HOST, nullptr);
-}
-
-TEST_F(DbApiTest, MissingObjectsAndParentsAreReported) {
-  Value host = Default(LUM_DB_KIND_HOST);
-  LUM_DB_SLOT *value = nullptr;
-  EXPECT_EQ(LUM_DBAddObj(K({7}).data(), LUM_DB_KIND_HOST, host.get(), nullptr),
-            LUM_DB_ERR_NO_PARENT);
-  EXPECT_EQ(LUM_DBAddObj(nullptr, LUM_DB_KIND_HOST, host.get(), nullptr), LUM_DB_ERR_NO_PARENT);
-  uint32_t ulLan = AddLan();
-  EXPECT_EQ(LUM_DBAddObj(K({0}).data(), LUM_DB_KIND_HOST, host.get(), nullptr),
-            LUM_DB_ERR_NO_PARENT);
-  Value ipv6 = Default(LUM_DB_KIND_HOST_IPV6);
-  EXPECT_EQ(LUM_DBAddObj(K({ulLan, 1}).data(), LUM_DB_KIND_HOST_IPV6, ipv6.get(), nullptr),
-            LUM_DB_ERR_NO_PARENT);
-  EXPECT_EQ(LUM_DBGetObj(K({ulLan, 1}).data(), LUM_DB_KIND_HOST, &value, 0), LUM_DB_ERR_NOT_FOUND);
-  EXPECT_EQ(LUM_DBSetObj(K({ulLan, 1}).data(), LUM_DB_KIND_HOST, host.get()), LUM_DB_ERR_NOT_FOUND);
-  EXPECT_EQ(LUM_DBSetPara(K({ulLan, 1}).data(), LUM_DB_PARA_HOST_IPV4_ACTIVE, 1),
-            LUM_DB_ERR_NOT_FOUND);
-  EXPECT_EQ(LUM_DBDelObj(K({ulLan, 1}).data(), LUM_DB_KIND_HOST), LUM_DB_ERR_NOT_FOUND);
-  EXPECT_EQ(LUM_DBObjMove(K({ulLan, 1}).data(), LUM_DB_KIND_HOST, K({ulLan}).data(), nullptr),
-            LUM_DB_ERR_NOT_FOUND);
-  EXPECT_EQ(LUM_DBGetObjectBySeqNum(nullptr, LUM_DB_KIND_HOST, 0, &value, 0, 0, nullptr),
-            LUM_DB_ERR_NOT_FOUND);
-  // An empty answer is a success with a freeable array.
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST, K({ulLan})), 0u);
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST, K({99})), 0u);
+  EXPECT_EQ(LUM_DBGetObj(host.data(), 0x12345678, &value, 0), LUM_DB_ERR_KIND);
+  EXPECT_EQ(LUM_DBSetPara(host.data(), 0xA5803C06, 1), LUM_DB_ERR_KIND);
+  EXPECT_EQ(LUM_DBGetObj(nullptr, kHost, &value, 0), LUM_DB_ERR_PARAM);
+  EXPECT_EQ(LUM_KEM_SetObjStrValue(0, dft.p, nullptr), LUM_DB_ERR_PARAM);
+  EXPECT_EQ(LUM_DBAddObj(K({7}).data(), kHost, dft.p, nullptr), LUM_DB_ERR_NO_PARENT);
+  EXPECT_EQ(LUM_DBAddObj(host.data(), kV6, dft.p, nullptr), LUM_DB_ERR_NO_PARENT);
+  EXPECT_EQ(LUM_DBSetObj(host.data(), kHost, dft.p), LUM_DB_ERR_NOT_FOUND);
+  EXPECT_EQ(Del(kHost, host), LUM_DB_ERR_NOT_FOUND);
+  EXPECT_EQ(LUM_DBObjMove(host.data(), kHost, K({1}).data(), nullptr), LUM_DB_ERR_NOT_FOUND);
+  EXPECT_EQ(Instances(kHost, K({99})), "");
 }
 
 TEST_F(DbApiTest, InstanceNumbersCountPerParentAndAreNeverReused) {
-  uint32_t ulLan1 = AddLan();
-  uint32_t ulLan2 = AddLan();
-  EXPECT_EQ(ulLan1, 1u);
-  EXPECT_EQ(ulLan2, 2u);
-  EXPECT_EQ(AddHost(ulLan1, "a"), 1u);
-  EXPECT_EQ(AddHost(ulLan1, "b"), 2u);
-  EXPECT_EQ(AddHost(ulLan1, "c"), 3u);
-  EXPECT_EQ(AddHost(ulLan2, "d"), 1u);
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan1, 3}).data(), LUM_DB_KIND_HOST), 0u);
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan1, 2}).data(), LUM_DB_KIND_HOST), 0u);
-  EXPECT_EQ(AddHost(ulLan1, "e"), 4u);
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan2}).data(), LUM_DB_KIND_LANDEVICE), 0u);
+  EXPECT_EQ(AddLan(), 1u);
+  EXPECT_EQ(AddLan(), 2u);
+  for (const char *mac : {"a", "b", "c"}) AddHost(1, mac);
+  EXPECT_EQ(AddHost(2, "d"), 1u);
+  ASSERT_EQ(Del(kHost, K({1, 3})), 0u);
+  ASSERT_EQ(Del(kHost, K({1, 2})), 0u);
+  EXPECT_EQ(AddHost(1, "e"), 4u);
+  ASSERT_EQ(Del(kLan, K({2})), 0u);
   EXPECT_EQ(AddLan(), 3u);
   // Sub-objects number per host.
-  EXPECT_EQ(AddIpv6(ulLan1, 1, "fe80::1"), 1u);
-  EXPECT_EQ(AddIpv6(ulLan1, 1, "fe80::2"), 2u);
-  EXPECT_EQ(AddIpv6(ulLan1, 4, "fe80::3"), 1u);
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan1, 1, 2}).data(), LUM_DB_KIND_HOST_IPV6), 0u);
-  EXPECT_EQ(AddIpv6(ulLan1, 1, "fe80::4"), 3u);
-}
-
-TEST_F(DbApiTest, BridgeNumberIsOnePerLanDeviceAddressedByItsLanDevice) {
-  uint32_t ulLan = AddLan();
-  Value value = Default(LUM_DB_KIND_BRIDGE_NUM);
-  value[0].ulNum = 5;
-  uint32_t ulInst = 0;
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan}).data(), LUM_DB_KIND_BRIDGE_NUM, value.get(), &ulInst), 0u);
-  EXPECT_EQ(ulInst, ulLan);
-  EXPECT_EQ(LUM_DBAddObj(K({ulLan}).data(), LUM_DB_KIND_BRIDGE_NUM, value.get(), nullptr),
-            LUM_DB_ERR_EXISTS);
-  LUM_DB_SLOT *raw = nullptr;
-  ASSERT_EQ(LUM_DBGetObj(K({ulLan}).data(), LUM_DB_KIND_BRIDGE_NUM, &raw, 0), 0u);
-  Value got(LUM_DB_KIND_BRIDGE_NUM, raw);
-  EXPECT_EQ(got[0].ulNum, 5u);
-  std::vector<uint32_t> instances;
-  EXPECT_EQ(Count(LUM_DB_KIND_BRIDGE_NUM, K({})), 1u);
-  Count(LUM_DB_KIND_BRIDGE_NUM, K({}), &instances);
-  EXPECT_EQ(instances, std::vector<uint32_t>{ulLan});
-  // Deleting it leaves the LAN device and its hosts alone.
-  AddHost(ulLan, "a");
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan}).data(), LUM_DB_KIND_BRIDGE_NUM), 0u);
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST, K({ulLan})), 1u);
-  EXPECT_EQ(Count(LUM_DB_KIND_LANDEVICE, K({})), 1u);
+  EXPECT_EQ(AddV6(1, 1, "fe80::1"), 1u);
+  EXPECT_EQ(AddV6(1, 1, "fe80::2"), 2u);
+  EXPECT_EQ(AddV6(1, 4, "fe80::3"), 1u);
+  ASSERT_EQ(Del(kV6, K({1, 1, 2})), 0u);
+  EXPECT_EQ(AddV6(1, 1, "fe80::4"), 3u);
 }
 
 TEST_F(DbApiTest, WalksGoInKeyOrderAndHonourTheParentFilter) {
   AddLan();
   AddLan();
-  AddHost(2, "2.1");
-  AddHost(1, "1.1");
-  AddHost(1, "1.2");
-  AddHost(2, "2.2");
-  using Seen = std::vector<std::pair<Keys, std::string>>;
-  Seen all = {{K({1, 1}), "1.1"}, {K({1, 2}), "1.2"}, {K({2, 1}), "2.1"}, {K({2, 2}), "2.2"}};
-  EXPECT_EQ(Walk(LUM_DB_KIND_HOST, nullptr, 5), all);
-  Keys zeros = K({});
-  EXPECT_EQ(Walk(LUM_DB_KIND_HOST, &zeros, 5), all);
-  Keys lan2 = K({2});
-  EXPECT_EQ(Walk(LUM_DB_KIND_HOST, &lan2, 5), (Seen{{K({2, 1}), "2.1"}, {K({2, 2}), "2.2"}}));
-  Keys lan9 = K({9});
-  EXPECT_TRUE(Walk(LUM_DB_KIND_HOST, &lan9, 5).empty());
-
+  for (auto [lan, mac] : {std::pair{2u, "b1"}, {1u, "a1"}, {1u, "a2"}, {2u, "b2"}}) {
+    AddHost(lan, mac);
+  }
+  EXPECT_EQ(Walk(kHost, K({}), 5), "1.1=a1 1.2=a2 2.1=b1 2.2=b2");
+  EXPECT_EQ(Walk(kHost, K({2}), 5), "2.1=b1 2.2=b2");
+  EXPECT_EQ(Walk(kHost, K({9}), 5), "");
   // A zero entry before a set one: every host 2 of any LAN device.
-  AddIpv6(1, 2, "a");
-  AddIpv6(2, 1, "b");
-  AddIpv6(2, 2, "c");
-  AddIpv6(2, 2, "d");
-  Keys anyLanHost2 = K({0, 2});
-  EXPECT_EQ(Walk(LUM_DB_KIND_HOST_IPV6, &anyLanHost2, 0),
-            (Seen{{K({1, 2, 1}), "a"}, {K({2, 2, 1}), "c"}, {K({2, 2, 2}), "d"}}));
-  std::vector<uint32_t> instances;
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST_IPV6, anyLanHost2, &instances), 3u);
-  EXPECT_EQ(instances, (std::vector<uint32_t>{1, 1, 2}));
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST_IPV6, K({2, 2}), &instances), 2u);
-  EXPECT_EQ(instances, (std::vector<uint32_t>{1, 2}));
-  // The count without an array.
-  uint32_t ulCount = 0;
-  EXPECT_EQ(LUM_DBGetNumOfObjs(nullptr, LUM_DB_KIND_HOST, &ulCount, nullptr), 0u);
+  for (auto [lan, host, addr] :
+       {std::tuple{1u, 2u, "a"}, {2u, 1u, "b"}, {2u, 2u, "c"}, {2u, 2u, "d"}}) {
+    AddV6(lan, host, addr);
+  }
+  EXPECT_EQ(Walk(kV6, K({0, 2}), 0), "1.2.1=a 2.2.1=c 2.2.2=d");
+  EXPECT_EQ(Instances(kV6, K({0, 2})), "1 1 2");
+  EXPECT_EQ(Instances(kV6, K({2, 2})), "1 2");
+  uint32_t ulCount = 0;  // a null parent is every object; the count needs no array
+  EXPECT_EQ(LUM_DBGetNumOfObjs(nullptr, kHost, &ulCount, nullptr), 0u);
   EXPECT_EQ(ulCount, 4u);
 }
 
@@ -279,240 +176,153 @@ TEST_F(DbApiTest, WalksGoInKeyOrderAndHonourTheParentFilter) {
 TEST_F(DbApiTest, SeqNumberingHoldsWhileTheWalkWritesAndReplacesSubObjects) {
   AddLan();
   AddLan();
+  std::string expected;
   for (int i = 0; i < 40; ++i) AddHost(1 + i % 2, std::to_string(i).c_str());
-  for (uint32_t h = 1; h <= 20; ++h) AddIpv6(1, h, "fe80::1");
-  std::vector<Keys> visited;
+  for (uint32_t h = 1; h <= 20; ++h) AddV6(1, h, "fe80::1");
+  for (uint32_t i = 0; i < 40; ++i)
+    expected += std::to_string(1 + i / 20) + "." + std::to_string(i % 20 + 1) + " ";
+  std::string visited;
   for (uint32_t seq = 0;; ++seq) {
     LUM_DB_SLOT *raw = nullptr;
     Keys keys = K({});
-    if (LUM_DBGetObjectBySeqNum(keys.data(), LUM_DB_KIND_HOST, seq, &raw, 0, 0, keys.data()) != 0) {
-      break;
+    if (LUM_DBGetObjectBySeqNum(keys.data(), kHost, seq, &raw, 0, 0, keys.data()) != 0) break;
+    Value value(kHost, raw);
+    visited += std::to_string(keys[0]) + "." + std::to_string(keys[1]) + " ";
+    ASSERT_EQ(LUM_KEM_SetObjStrValue(11, value.p, "renamed"), 0u);
+    ASSERT_EQ(LUM_DBSetObj(keys.data(), kHost, value.p), 0u);
+    ASSERT_EQ(LUM_DBSetPara(keys.data(), LUM_DB_PARA_HOST_IPV4_ACTIVE, 7), 0u);
+    if (!Instances(kV6, keys).empty()) {
+      keys[2] = 1;
+      ASSERT_EQ(Del(kV6, keys), 0u);
     }
-    Value value(LUM_DB_KIND_HOST, raw);
-    visited.push_back(keys);
-    ASSERT_EQ(LUM_KEM_SetObjStrValue(11, value.get(), "renamed"), 0u);
-    ASSERT_EQ(LUM_DBSetObj(keys.data(), LUM_DB_KIND_HOST, value.get()), 0u);
-    ASSERT_EQ(LUM_DBSetPara(keys.data(), LUM_DB_PARA_HOST_IPV4_ACTIVE, 0), 0u);
-    std::vector<uint32_t> subs;
-    Count(LUM_DB_KIND_HOST_IPV6, keys, &subs);
-    for (uint32_t sub : subs) {
-      keys[2] = sub;
-      ASSERT_EQ(LUM_DBDelObj(keys.data(), LUM_DB_KIND_HOST_IPV6), 0u);
-    }
-    keys[2] = 0;
-    AddIpv6(keys[0], keys[1], "fe80::2");
-    AddIpv6(keys[0], keys[1], "2001:db8::2");
+    AddV6(keys[0], keys[1], "fe80::2");
+    AddV6(keys[0], keys[1], "2001:db8::2");
   }
-  ASSERT_EQ(visited.size(), 40u);
-  for (size_t i = 0; i < visited.size(); ++i) {
-    EXPECT_EQ(visited[i], K({i < 20 ? 1u : 2u, static_cast<uint32_t>(i % 20 + 1)})) << i;
-  }
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST_IPV6, K({})), 80u);
-  LUM_DB_SLOT *raw = nullptr;
-  ASSERT_EQ(LUM_DBGetObj(K({2, 20}).data(), LUM_DB_KIND_HOST, &raw, 0), 0u);
-  Value last(LUM_DB_KIND_HOST, raw);
+  EXPECT_EQ(visited, expected);
+  EXPECT_EQ(Walk(kV6, K({2, 20}), 0), "2.20.1=fe80::2 2.20.2=2001:db8::2");
+  EXPECT_EQ(Walk(kV6, K({1, 20}), 0), "1.20.2=fe80::2 1.20.3=2001:db8::2");
+  Value last = Get(kHost, K({2, 20}));
   EXPECT_EQ(last.Text(11), "renamed");
-  EXPECT_EQ(last[14].ulNum, 0u);
-}
-
-TEST_F(DbApiTest, SetParaWritesHostSlots14And15And4Only) {
-  uint32_t ulLan = AddLan();
-  uint32_t ulHost = AddHost(ulLan, "m", 0);
-  Keys keys = K({ulLan, ulHost});
-  EXPECT_EQ(LUM_DBSetPara(keys.data(), LUM_DB_PARA_HOST_IPV4_ACTIVE, 1), 0u);
-  EXPECT_EQ(LUM_DBSetPara(keys.data(), LUM_DB_PARA_HOST_IPV6_ACTIVE, 1), 0u);
-  EXPECT_EQ(LUM_DBSetPara(keys.data(), LUM_DB_PARA_HOST_LAST_CHANGE, 0xFFFFFFF0), 0u);
-  EXPECT_EQ(LUM_DBSetPara(keys.data(), 0xA5803C06, 1), LUM_DB_ERR_KIND);
-  LUM_DB_SLOT *raw = nullptr;
-  ASSERT_EQ(LUM_DBGetObj(keys.data(), LUM_DB_KIND_HOST, &raw, 0), 0u);
-  Value value(LUM_DB_KIND_HOST, raw);
-  EXPECT_EQ(value[14].ulNum, 1u);
-  EXPECT_EQ(value[15].ulNum, 1u);
-  EXPECT_EQ(value[4].ulNum, 0xFFFFFFF0u);
-  EXPECT_EQ(value[3].ulNum, 0u);
-  EXPECT_EQ(value.Text(5), "m");
+  EXPECT_EQ(last[14].ulNum, 7u);  // the parameter is host slot 14
 }
 
 TEST_F(DbApiTest, ValuesOwnTheirTextsAndOutliveTheObject) {
-  uint32_t ulLan = AddLan();
-  uint32_t ulHost = AddHost(ulLan, "AA:BB:CC:DD:EE:FF");
-  Keys keys = K({ulLan, ulHost});
-  LUM_DB_SLOT *raw = nullptr;
-  ASSERT_EQ(LUM_DBGetObj(keys.data(), LUM_DB_KIND_HOST, &raw, 0), 0u);
-  Value value(LUM_DB_KIND_HOST, raw);
-
+  AddLan();
+  AddHost(1, "AA:BB:CC:DD:EE:FF");
+  Value value = Get(kHost, K({1, 1}));
   char source[16] = "first";
-  ASSERT_EQ(LUM_KEM_SetObjStrValue(11, value.get(), source), 0u);
+  ASSERT_EQ(LUM_KEM_SetObjStrValue(11, value.p, source), 0u);
   strcpy(source, "changed");
-  EXPECT_EQ(value.Text(11), "first");
-  ASSERT_EQ(LUM_KEM_SetObjStrValue(11, value.get(), "second"), 0u);  // replaces its own copy
-  EXPECT_EQ(LUM_KEM_SetObjStrValue(3, value.get(), "x"), LUM_DB_ERR_PARAM);   // a number
-  EXPECT_EQ(LUM_KEM_SetObjStrValue(17, value.get(), "x"), LUM_DB_ERR_PARAM);  // past the last
-  EXPECT_EQ(LUM_DBSetObj(keys.data(), LUM_DB_KIND_HOST, value.get()), 0u);
+  EXPECT_EQ(LUM_KEM_SetObjStrValue(3, value.p, "x"), LUM_DB_ERR_PARAM);   // a number
+  EXPECT_EQ(LUM_KEM_SetObjStrValue(17, value.p, "x"), LUM_DB_ERR_PARAM);  // past the last
+  ASSERT_EQ(Del(kHost, K({1, 1})), 0u);
+  EXPECT_EQ(value.Text(5) + " " + value.Text(11), "AA:BB:CC:DD:EE:FF first");
 
-  // The stored object changes and goes; the value read before stays as read.
-  ASSERT_EQ(LUM_DBDelObj(keys.data(), LUM_DB_KIND_HOST), 0u);
-  EXPECT_EQ(value.Text(5), "AA:BB:CC:DD:EE:FF");
-  EXPECT_EQ(value.Text(11), "second");
-
-  // A caller's own slot array (no header) is accepted; null texts read as empty.
+  // A caller's own slot array (no header) is accepted; null texts read as empty;
+  // texts longer than 1024 bytes are refused so that every save loads again.
   std::vector<LUM_DB_SLOT> own(17);
   for (auto &slot : own) slot.pcStr = nullptr;
-  own[5].pcStr = const_cast<char *>("11:22:33:44:55:66");
   own[3].ulNum = 0xFFFFFFFF;
-  uint32_t ulInst = 0;
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan}).data(), LUM_DB_KIND_HOST, own.data(), &ulInst), 0u);
-  ASSERT_EQ(LUM_DBGetObj(K({ulLan, ulInst}).data(), LUM_DB_KIND_HOST, &raw, 0), 0u);
-  Value again(LUM_DB_KIND_HOST, raw);
-  EXPECT_EQ(again.Text(5), "11:22:33:44:55:66");
+  std::string fits(1024, 'x'), tooLong(1025, 'x');
+  own[11].pcStr = fits.data();
+  ASSERT_EQ(LUM_DBAddObj(K({1}).data(), kHost, own.data(), nullptr), 0u);
+  Value again = Get(kHost, K({1, 2}));
   EXPECT_EQ(again.Text(0), "");
+  EXPECT_EQ(again.Text(11), fits);
   EXPECT_EQ(again[3].ulNum, 0xFFFFFFFFu);
-}
-
-TEST_F(DbApiTest, OverLongTextsAreRefusedSoThatEverySaveLoadsAgain) {
-  uint32_t ulLan = AddLan();
-  uint32_t ulHost = AddHost(ulLan, "m");
-  std::string fits(1024, 'x');
-  std::string tooLong(1025, 'x');
-  Value value = Default(LUM_DB_KIND_HOST);
-  EXPECT_EQ(LUM_KEM_SetObjStrValue(11, value.get(), tooLong.c_str()), LUM_DB_ERR_PARAM);
-  ASSERT_EQ(LUM_KEM_SetObjStrValue(11, value.get(), fits.c_str()), 0u);
-  EXPECT_EQ(LUM_DBSetObj(K({ulLan, ulHost}).data(), LUM_DB_KIND_HOST, value.get()), 0u);
-  std::vector<LUM_DB_SLOT> own(17);
-  for (auto &slot : own) slot.pcStr = nullptr;
   own[11].pcStr = tooLong.data();
-  EXPECT_EQ(LUM_DBSetObj(K({ulLan, ulHost}).data(), LUM_DB_KIND_HOST, own.data()),
-            LUM_DB_ERR_PARAM);
-  EXPECT_EQ(LUM_DBAddObj(K({ulLan}).data(), LUM_DB_KIND_HOST, own.data(), nullptr),
-            LUM_DB_ERR_PARAM);
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST, K({ulLan})), 1u);
+  EXPECT_EQ(LUM_DBSetObj(K({1, 2}).data(), kHost, own.data()), LUM_DB_ERR_PARAM);
+  EXPECT_EQ(LUM_DBAddObj(K({1}).data(), kHost, own.data(), nullptr), LUM_DB_ERR_PARAM);
+  EXPECT_EQ(LUM_KEM_SetObjStrValue(11, again.p, tooLong.c_str()), LUM_DB_ERR_PARAM);
+  EXPECT_EQ(Instances(kHost, K({})), "2");
 }
 
 TEST_F(DbApiTest, DeleteTakesEverySubObjectAndNothingElse) {
-  uint32_t ulLan1 = AddLan();
-  uint32_t ulLan2 = AddLan();
-  uint32_t ulHost = AddHost(ulLan1, "a");
-  uint32_t ulOther = AddHost(ulLan1, "b");
-  AddIpv6(ulLan1, ulHost, "fe80::1");
-  AddIpv6(ulLan1, ulHost, "fe80::2");
-  AddIpv6(ulLan1, ulOther, "fe80::3");
-  AddHost(ulLan2, "c");
-  AddIpv6(ulLan2, 1, "fe80::4");
-  Value iface = Default(LUM_DB_KIND_LAN_ETH_IF);
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan1}).data(), LUM_DB_KIND_LAN_ETH_IF, iface.get(), nullptr), 0u);
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan1}).data(), LUM_DB_KIND_WLAN_CFG, iface.get(), nullptr), 0u);
-  Value bridge = Default(LUM_DB_KIND_BRIDGE_NUM);
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan1}).data(), LUM_DB_KIND_BRIDGE_NUM, bridge.get(), nullptr), 0u);
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan2}).data(), LUM_DB_KIND_BRIDGE_NUM, bridge.get(), nullptr), 0u);
-  Value avail = Default(LUM_DB_KIND_AVAIL_IF);
-  ASSERT_EQ(LUM_DBAddObj(nullptr, LUM_DB_KIND_AVAIL_IF, avail.get(), nullptr), 0u);
-
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan1, ulHost}).data(), LUM_DB_KIND_HOST), 0u);
-  std::vector<uint32_t> left;
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST_IPV6, K({}), &left), 2u);
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST_IPV6, K({ulLan1, ulOther})), 1u);
-
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan1}).data(), LUM_DB_KIND_LANDEVICE), 0u);
-  EXPECT_EQ(Walk(LUM_DB_KIND_HOST, nullptr, 5).size(), 1u);
-  EXPECT_EQ(Count(LUM_DB_KIND_HOST_IPV6, K({})), 1u);
-  EXPECT_EQ(Count(LUM_DB_KIND_LAN_ETH_IF, K({})), 0u);
-  EXPECT_EQ(Count(LUM_DB_KIND_WLAN_CFG, K({})), 0u);
-  std::vector<uint32_t> bridges;
-  Count(LUM_DB_KIND_BRIDGE_NUM, K({}), &bridges);
-  EXPECT_EQ(bridges, std::vector<uint32_t>{ulLan2});
-  EXPECT_EQ(Count(LUM_DB_KIND_AVAIL_IF, K({})), 1u);
-  EXPECT_EQ(LUM_DBDelObj(K({ulLan1}).data(), LUM_DB_KIND_LANDEVICE), LUM_DB_ERR_NOT_FOUND);
+  AddLan();
+  AddLan();
+  AddHost(1, "a");
+  AddHost(1, "b");
+  AddHost(2, "c");
+  for (auto [lan, host, addr] :
+       {std::tuple{1u, 1u, "x"}, {1u, 1u, "y"}, {1u, 2u, "z"}, {2u, 1u, "w"}}) {
+    AddV6(lan, host, addr);
+  }
+  for (uint32_t kind : {LUM_DB_KIND_LAN_ETH_IF, LUM_DB_KIND_WLAN_CFG, kBr}) Add(kind, K({1}));
+  Add(LUM_DB_KIND_AVAIL_IF, K({}));
+  // The bridge number is one per LAN device, numbered by it.
+  Value bridge = Default(kBr);
+  uint32_t ulInst = 0;
+  ASSERT_EQ(LUM_DBAddObj(K({2}).data(), kBr, bridge.p, &ulInst), 0u);
+  EXPECT_EQ(ulInst, 2u);
+  EXPECT_EQ(LUM_DBAddObj(K({2}).data(), kBr, bridge.p, nullptr), LUM_DB_ERR_EXISTS);
+  ASSERT_EQ(Del(kHost, K({1, 1})), 0u);
+  EXPECT_EQ(Walk(kV6, K({}), 0), "1.2.1=z 2.1.1=w");
+  ASSERT_EQ(Del(kLan, K({1})), 0u);
+  EXPECT_EQ(Walk(kHost, K({}), 5) + "|" + Walk(kV6, K({}), 0), "2.1=c|2.1.1=w");
+  EXPECT_EQ(Instances(LUM_DB_KIND_LAN_ETH_IF, K({})) + Instances(LUM_DB_KIND_WLAN_CFG, K({})), "");
+  EXPECT_EQ(Instances(kBr, K({})) + "|" + Instances(LUM_DB_KIND_AVAIL_IF, K({})), "2|1");
+  EXPECT_EQ(Del(kLan, K({1})), LUM_DB_ERR_NOT_FOUND);
+  ASSERT_EQ(Del(kBr, K({2})), 0u);  // leaves the LAN device and its hosts alone
+  EXPECT_EQ(Walk(kHost, K({}), 5) + "|" + Instances(kLan, K({})), "2.1=c|2");
 }
 
 TEST_F(DbApiTest, MoveKeepsValuesAndSubObjectsUnderANewInstance) {
-  uint32_t ulLan1 = AddLan();
-  uint32_t ulLan2 = AddLan();
-  AddHost(ulLan1, "stays");
-  uint32_t ulHost = AddHost(ulLan1, "moves");
-  AddHost(ulLan2, "there");
-  AddIpv6(ulLan1, ulHost, "fe80::1");
-  AddIpv6(ulLan1, ulHost, "fe80::2");
-  ASSERT_EQ(LUM_DBDelObj(K({ulLan1, ulHost, 1}).data(), LUM_DB_KIND_HOST_IPV6), 0u);
-  ASSERT_EQ(LUM_DBSetPara(K({ulLan1, ulHost}).data(), LUM_DB_PARA_HOST_LAST_CHANGE, 77), 0u);
-
+  AddLan();
+  AddLan();
+  AddHost(1, "stays");
+  AddHost(1, "moves");
+  AddHost(2, "there");
+  AddV6(1, 2, "fe80::1");
+  AddV6(1, 2, "fe80::2");
+  ASSERT_EQ(Del(kV6, K({1, 2, 1})), 0u);
+  ASSERT_EQ(LUM_DBSetPara(K({1, 2}).data(), LUM_DB_PARA_HOST_LAST_CHANGE, 77), 0u);
+  ASSERT_EQ(LUM_DBSetPara(K({1, 2}).data(), LUM_DB_PARA_HOST_IPV6_ACTIVE, 9), 0u);
   uint32_t ulNew = 0;
-  ASSERT_EQ(LUM_DBObjMove(K({ulLan1, ulHost}).data(), LUM_DB_KIND_HOST, K({ulLan2}).data(), &ulNew),
-            0u);
+  ASSERT_EQ(LUM_DBObjMove(K({1, 2}).data(), kHost, K({2}).data(), &ulNew), 0u);
   EXPECT_EQ(ulNew, 2u);
-  LUM_DB_SLOT *raw = nullptr;
-  EXPECT_EQ(LUM_DBGetObj(K({ulLan1, ulHost}).data(), LUM_DB_KIND_HOST, &raw, 0),
-            LUM_DB_ERR_NOT_FOUND);
-  ASSERT_EQ(LUM_DBGetObj(K({ulLan2, ulNew}).data(), LUM_DB_KIND_HOST, &raw, 0), 0u);
-  Value moved(LUM_DB_KIND_HOST, raw);
-  EXPECT_EQ(moved.Text(5), "moves");
-  EXPECT_EQ(moved[4].ulNum, 77u);
-  EXPECT_EQ(moved[14].ulNum, 1u);
-
-  using Seen = std::vector<std::pair<Keys, std::string>>;
-  EXPECT_EQ(Walk(LUM_DB_KIND_HOST_IPV6, nullptr, 0), (Seen{{K({ulLan2, ulNew, 2}), "fe80::2"}}));
+  Value moved = Get(kHost, K({2, 2}));
+  EXPECT_EQ(moved[4].ulNum, 77u);  // the parameters are host slots 4 and 15
+  EXPECT_EQ(moved[15].ulNum, 9u);
+  EXPECT_EQ(Walk(kV6, K({}), 0), "2.2.2=fe80::2");
   // The sub-objects keep counting where they were: 1 and 2 were used.
-  EXPECT_EQ(AddIpv6(ulLan2, ulNew, "fe80::3"), 3u);
-  EXPECT_EQ(AddHost(ulLan1, "new"), 3u);
-  EXPECT_EQ(Walk(LUM_DB_KIND_HOST, nullptr, 5), (Seen{{K({ulLan1, 1}), "stays"},
-                                                      {K({ulLan1, 3}), "new"},
-                                                      {K({ulLan2, 1}), "there"},
-                                                      {K({ulLan2, 2}), "moves"}}));
-
-  EXPECT_EQ(LUM_DBObjMove(K({ulLan2, ulNew}).data(), LUM_DB_KIND_HOST, K({9}).data(), nullptr),
-            LUM_DB_ERR_NO_PARENT);
-  EXPECT_EQ(LUM_DBObjMove(K({ulLan1}).data(), LUM_DB_KIND_LANDEVICE, K({ulLan2}).data(), nullptr),
-            LUM_DB_ERR_PARAM);
-  Value bridge = Default(LUM_DB_KIND_BRIDGE_NUM);
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan1}).data(), LUM_DB_KIND_BRIDGE_NUM, bridge.get(), nullptr), 0u);
-  ASSERT_EQ(LUM_DBAddObj(K({ulLan2}).data(), LUM_DB_KIND_BRIDGE_NUM, bridge.get(), nullptr), 0u);
-  EXPECT_EQ(LUM_DBObjMove(K({ulLan1}).data(), LUM_DB_KIND_BRIDGE_NUM, K({ulLan2}).data(), nullptr),
-            LUM_DB_ERR_EXISTS);
-  uint32_t ulLan3 = AddLan();
-  EXPECT_EQ(LUM_DBObjMove(K({ulLan1}).data(), LUM_DB_KIND_BRIDGE_NUM, K({ulLan3}).data(), &ulNew),
-            0u);
-  EXPECT_EQ(ulNew, ulLan3);
+  EXPECT_EQ(AddV6(2, 2, "fe80::3"), 3u);
+  EXPECT_EQ(AddHost(1, "new"), 3u);
+  EXPECT_EQ(Walk(kHost, K({}), 5), "1.1=stays 1.3=new 2.1=there 2.2=moves");
+  EXPECT_EQ(LUM_DBObjMove(K({2, 2}).data(), kHost, K({9}).data(), nullptr), LUM_DB_ERR_NO_PARENT);
+  EXPECT_EQ(LUM_DBObjMove(K({1}).data(), kLan, K({2}).data(), nullptr), LUM_DB_ERR_PARAM);
+  // A singleton moves only to a LAN device without one.
+  Add(kBr, K({1}));
+  Add(kBr, K({2}));
+  EXPECT_EQ(LUM_DBObjMove(K({1}).data(), kBr, K({2}).data(), nullptr), LUM_DB_ERR_EXISTS);
+  EXPECT_EQ(AddLan(), 3u);
+  EXPECT_EQ(LUM_DBObjMove(K({1}).data(), kBr, K({3}).data(), &ulNew), 0u);
+  EXPECT_EQ(ulNew, 3u);
 }
 
-struct DomainCase {
-  uint32_t ulKind;
-  Keys keys;
-  const char *pcPath;
-};
-
-class DbDomainTest : public DbApiTest, public ::testing::WithParamInterface<DomainCase> {};
-
-TEST_P(DbDomainTest, PathHasTheInstanceNumbersAndEndsInADot) {
-  const DomainCase &c = GetParam();
-  char buf[128];
-  memset(buf, 'z', sizeof(buf));
-  ASSERT_EQ(LUM_DBKeyListToDomain(c.keys.data(), c.ulKind, buf, sizeof(buf)), 0u);
-  EXPECT_STREQ(buf, c.pcPath);
-  // Exactly the room it needs, then one byte less: refused, and empty.
-  uint32_t ulNeed = static_cast<uint32_t>(strlen(c.pcPath) + 1);
-  EXPECT_EQ(LUM_DBKeyListToDomain(c.keys.data(), c.ulKind, buf, ulNeed), 0u);
-  EXPECT_STREQ(buf, c.pcPath);
-  memset(buf, 'z', sizeof(buf));
-  EXPECT_EQ(LUM_DBKeyListToDomain(c.keys.data(), c.ulKind, buf, ulNeed - 1), LUM_DB_ERR_NO_ROOM);
-  EXPECT_EQ(buf[0], '\0');
-  EXPECT_EQ(buf[ulNeed - 1], 'z');
-  Keys zeros = K({});
-  EXPECT_EQ(LUM_DBKeyListToDomain(zeros.data(), c.ulKind, buf, sizeof(buf)), LUM_DB_ERR_PARAM);
+TEST(DbDomainTest, PathHasTheInstanceNumbersAndEndsInADot) {
+  const std::string kDev = "InternetGatewayDevice.LANDevice.";
+  const std::tuple<uint32_t, Keys, std::string> cases[] = {
+      {kLan, K({1}), kDev + "1."},
+      {kHost, K({1, 3}), kDev + "1.Hosts.Host.3."},
+      {kV6, K({2, 13, 4}), kDev + "2.Hosts.Host.13.X_IPv6Address.4."},
+      {LUM_DB_KIND_AVAIL_IF, K({12}),
+       "InternetGatewayDevice.Layer2Bridging.AvailableInterface.12."},
+      {LUM_DB_KIND_LAN_ETH_IF, K({1, 2}), kDev + "1.LANEthernetInterfaceConfig.2."},
+      {LUM_DB_KIND_WLAN_CFG, K({3, 1}), kDev + "3.WLANConfiguration.1."},
+      {kBr, K({4294967295u}), kDev + "4294967295.X_Bridge."}};
+  for (const auto &[ulKind, keys, path] : cases) {
+    SCOPED_TRACE(path);
+    char buf[128];
+    // Exactly the room it needs, then one byte less: refused, empty, nothing past.
+    uint32_t ulNeed = static_cast<uint32_t>(path.size() + 1);
+    EXPECT_EQ(LUM_DBKeyListToDomain(keys.data(), ulKind, buf, ulNeed), 0u);
+    EXPECT_EQ(buf, path);
+    memset(buf, 'z', sizeof(buf));
+    EXPECT_EQ(LUM_DBKeyListToDomain(keys.data(), ulKind, buf, ulNeed - 1), LUM_DB_ERR_NO_ROOM);
+    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(buf[ulNeed - 1], 'z');
+    EXPECT_EQ(LUM_DBKeyListToDomain(K({}).data(), ulKind, buf, sizeof(buf)), LUM_DB_ERR_PARAM);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryKind, DbDomainTest,
-    ::testing::Values(
-        DomainCase{LUM_DB_KIND_LANDEVICE, K({1}), "InternetGatewayDevice.LANDevice.1."},
-        DomainCase{LUM_DB_KIND_HOST, K({1, 3}), "InternetGatewayDevice.LANDevice.1.Hosts.Host.3."},
-        DomainCase{LUM_DB_KIND_HOST_IPV6, K({2, 13, 4}),
-                   "InternetGatewayDevice.LANDevice.2.Hosts.Host.13.X_IPv6Address.4."},
-        DomainCase{LUM_DB_KIND_AVAIL_IF, K({12}),
-                   "InternetGatewayDevice.Layer2Bridging.AvailableInterface.12."},
-        DomainCase{LUM_DB_KIND_LAN_ETH_IF, K({1, 2}),
-                   "InternetGatewayDevice.LANDevice.1.LANEthernetInterfaceConfig.2."},
-        DomainCase{LUM_DB_KIND_WLAN_CFG, K({3, 1}),
-                   "InternetGatewayDevice.LANDevice.3.WLANConfiguration.1."},
-        DomainCase{LUM_DB_KIND_BRIDGE_NUM, K({4294967295u}),
-                   "InternetGatewayDevice.LANDevice.4294967295.X_Bridge."}));
 
 }  // namespace
