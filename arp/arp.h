@@ -21,6 +21,9 @@ void HostmonSendArp(Bridge *pstBridge, uint32_t ulTarget, uint32_t ulSelector);
 void HostmonSendArpRequest(Bridge *pstBridge, uint32_t ulTarget);
 Port *HostmonGetPortByFdb(Bridge *pstBridge, const uint8_t *pucMac);
 uint32_t HostmonArpListenHandle();
+// Forgets the listening socket's handle, so that the next HostmonArpListen
+// opens one again (tests: their sandbox drops every registration).
+void HostmonArpResetForTest();
 
 // Learning.
 void HostmonHostSeen(Bridge *pstBridge, Port *pstPort, const uint8_t *pucMac, uint32_t ulFamily,

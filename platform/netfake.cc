@@ -36,6 +36,16 @@ class FakeNetBackend final : public lum::net::NetBackend {
                                             const std::string &bridge) override {
     ++m_pNet->ulFdbQueries;
     const std::string text = lum::net::MacToLower(mac);
+    // Keys written in the canonical form are found at once; the scan below
+    // tolerates hand-written ones.
+    if (!bridge.empty()) {
+      auto exact = m_pNet->fdb.find(bridge + "/" + text);
+      if (exact != m_pNet->fdb.end()) {
+        lum::net::FdbHit hit;
+        hit.port = exact->second;
+        return hit;
+      }
+    }
     for (const auto &[key, port] : m_pNet->fdb) {
       const size_t slash = key.rfind('/');
       if (slash == std::string::npos || !SameMac(key.substr(slash + 1), text)) continue;

@@ -32,7 +32,7 @@ LogState &State() {
   return state;
 }
 
-std::string VFormat(const char *pcFmt, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string VFormat(const char *pcFmt, va_list args) {
   char small[512];
   va_list copy;
   va_copy(copy, args);

@@ -23,6 +23,20 @@ scripts/build.sh build-asan -DHOSTMON_SANITIZE=ON -DHOSTMON_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -L unit --output-on-failure -j2
 
+echo "== fuzzing: every parser of outside input, ${FUZZ_SECONDS:-30} s each (clang, ASan+UBSan)"
+scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHOSTMON_FUZZ=ON -DHOSTMON_TESTS=OFF \
+  -DHOSTMON_BENCH=OFF
+scratch=$(mktemp -d /tmp/hostmon-fuzz.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+for target in build-fuzz/fuzz/*_fuzz; do
+  name=$(basename "$target")
+  mkdir -p "$scratch/$name"
+  cp -r "fuzz/corpus/$name/." "$scratch/$name/" 2>/dev/null || true
+  (cd "$scratch" && "$OLDPWD/$target" -max_total_time="${FUZZ_SECONDS:-30}" -print_final_stats=0 \
+    "$scratch/$name" >"$scratch/$name.log" 2>&1) || { tail -n 40 "$scratch/$name.log"; exit 1; }
+  echo "$name: $(grep -o "Done [0-9]* runs" "$scratch/$name.log")"
+done
+
 echo "== formatting"
 git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
 echo "all tests passed"

@@ -96,7 +96,7 @@ ssize_t FakeRecvFrom(int fd, void *buf, size_t len, int, struct sockaddr *from,
   QueuedFrame frame = std::move(sys->toReceive.front());
   sys->toReceive.pop_front();
   size_t n = frame.bytes.size() < len ? frame.bytes.size() : len;
-  memcpy(buf, frame.bytes.data(), n);
+  if (n > 0) memcpy(buf, frame.bytes.data(), n);
   if (from != nullptr && fromlen != nullptr && *fromlen >= 2) {
     std::vector<uint8_t> addr(*fromlen, 0);
     size_t room = *fromlen - 2;

@@ -1,0 +1,249 @@
+// Sightings of known hosts per second through the whole ARP receive path after
+// recvfrom: attribution, the conflict hook, learning with its database walks
+// and its leases-file read. The picture is a full one: 254 hosts on br0, 64 of
+// them with a host object in the database, a 254-record leases file in random
+// order. Tracing is off. Variants: with and without the leases file; frames
+// reported under the port's name or under "br0" (forwarding-table attribution).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <ftw.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arp/arp.h"
+#include "hosts/hosts.h"
+#include "main/hostmon.h"
+#include "platform/lumdb.h"
+#include "platform/sys.h"
+#include "platform/testing.h"
+#include "tests/common/leases_writer.h"
+#include "topology/topology.h"
+
+namespace {
+
+constexpr uint8_t kBridgeMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+constexpr size_t kHosts = 254;
+constexpr size_t kHostObjects = 64;
+constexpr size_t kSightings = 4096;
+
+int g_iNextFd = 100000;
+int FakeSocket(int, int, int) { return g_iNextFd++; }
+int FakeSetSockOpt(int, int, int, const void *, unsigned int) { return 0; }
+int FakeClose(int) { return 0; }
+ssize_t FakeRecvFrom(int, void *, size_t, int, struct sockaddr *, unsigned int *) {
+  errno = EAGAIN;
+  return -1;
+}
+ssize_t FakeSendTo(int, const void *, size_t len, int, const struct sockaddr *, unsigned int) {
+  return static_cast<ssize_t>(len);
+}
+ssize_t FakeSendMsg(int, const struct msghdr *, int) { return 0; }
+int FakeIoctl(int, unsigned long request, void *arg) {
+  auto *ifr = static_cast<struct ifreq *>(arg);
+  if (strncmp(ifr->ifr_name, "br0", IFNAMSIZ) != 0) {
+    errno = ENODEV;
+    return -1;
+  }
+  if (request == SIOCGIFHWADDR) {
+    memcpy(ifr->ifr_hwaddr.sa_data, kBridgeMac, sizeof(kBridgeMac));
+    return 0;
+  }
+  if (request == SIOCGIFADDR) {
+    auto *sin = reinterpret_cast<struct sockaddr_in *>(&ifr->ifr_addr);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = htonl(0xC0A80101);
+    return 0;
+  }
+  errno = EINVAL;
+  return -1;
+}
+
+std::array<uint8_t, 6> HostMac(size_t i) {
+  return {0x00, 0x16, 0x3E, 0x10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+}
+// Host i: 192.168.1.(i + 2); the last one sits outside the bridge's /24.
+uint32_t HostAddrHostOrder(size_t i) {
+  return i + 2 < 255 ? 0xC0A80100 + static_cast<uint32_t>(i + 2) : 0x0A000001;
+}
+std::string MacText(const std::array<uint8_t, 6> &mac) {
+  char acText[18];
+  snprintf(acText, sizeof(acText), "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+           mac[4], mac[5]);
+  return acText;
+}
+std::string AddrText(uint32_t ulHostOrder) {
+  const uint32_t ulNet = htonl(ulHostOrder);
+  char acText[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &ulNet, acText, sizeof(acText));
+  return acText;
+}
+
+struct Sighting {
+  std::array<uint8_t, HOSTMON_ARP_FRAME_LEN> frame;
+  const char *pcPort;
+};
+
+class World {
+ public:
+  World() {
+    lum::sys::Ops &ops = lum::sys::Current();
+    ops.socket = FakeSocket;
+    ops.setsockopt = FakeSetSockOpt;
+    ops.ioctl = FakeIoctl;
+    ops.recvfrom = FakeRecvFrom;
+    ops.sendto = FakeSendTo;
+    ops.sendmsg = FakeSendMsg;
+    ops.close = FakeClose;
+    m_net.bridges = {"br0"};
+    lum::testing::UseFakeNet(&m_net);
+    g_bLumTraceOn = false;
+
+    Bridge *pstBr = LUM_HOSTMON_BridgeAdd("br0");
+    Port *apstPorts[2] = {LUM_HOSTMON_PortAdd(pstBr, "eth0"), LUM_HOSTMON_PortAdd(pstBr, "eth1")};
+    if (pstBr == nullptr || apstPorts[0] == nullptr || apstPorts[1] == nullptr) abort();
+
+    std::mt19937 rng(20240);
+    std::vector<HostInfo> records;
+    for (size_t i = 0; i < kHosts; ++i) {
+      const std::array<uint8_t, 6> mac = HostMac(i);
+      Port *pstPort = apstPorts[i % 2];
+      MacAddressItem *pstItem = LUM_HOSTMON_MACAddressNew(pstPort, mac.data());
+      uint8_t aucAddr[16] = {};
+      const uint32_t ulNet = htonl(HostAddrHostOrder(i));
+      memcpy(aucAddr, &ulNet, 4);
+      if (pstItem == nullptr ||
+          LUM_HOSTMON_MACAddressAddIP(pstItem, HOSTMON_AF_INET, aucAddr) == nullptr) {
+        abort();
+      }
+      records.push_back(
+          leasestest::MakeRecord({HostAddrHostOrder(i), 0xFFFFFFFF, MacText(mac), MacText(mac),
+                                  "vendor", "host-" + std::to_string(i), "br0"}));
+    }
+    std::shuffle(records.begin(), records.end(), rng);
+    m_leases = records;
+
+    const uint32_t ulDev = AddObject(nullptr, LUM_DB_KIND_LANDEVICE, {});
+    const uint32_t aulParent[LUM_DB_KEYS] = {ulDev};
+    std::vector<size_t> known(kHosts - 1);
+    for (size_t i = 0; i < known.size(); ++i) known[i] = i;
+    std::shuffle(known.begin(), known.end(), rng);
+    known.resize(kHostObjects);
+    for (size_t i : known) {
+      (void)AddObject(aulParent, LUM_DB_KIND_HOST,
+                      {{0, AddrText(HostAddrHostOrder(i))},
+                       {5, MacText(HostMac(i))},
+                       {6, MacText(HostMac(i))},
+                       {12, "Ethernet"}});
+      m_net.fdb["br0/" + MacText(HostMac(i))] = i % 2 == 0 ? "eth0" : "eth1";
+    }
+
+    for (size_t n = 0; n < kSightings; ++n) {
+      const size_t i = known[rng() % known.size()];
+      const std::array<uint8_t, 6> mac = HostMac(i);
+      Sighting s{};
+      memset(&s.frame[0], 0xFF, 6);
+      memcpy(&s.frame[6], mac.data(), 6);
+      const uint8_t aucHead[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01};
+      memcpy(&s.frame[12], aucHead, sizeof(aucHead));
+      memcpy(&s.frame[22], mac.data(), 6);
+      const uint32_t ulSender = htonl(HostAddrHostOrder(i));
+      const uint32_t ulTarget = htonl(0xC0A80101);
+      memcpy(&s.frame[28], &ulSender, 4);
+      memcpy(&s.frame[38], &ulTarget, 4);
+      s.pcPort = i % 2 == 0 ? "eth0" : "eth1";
+      m_sightings.push_back(s);
+    }
+  }
+
+  void UseLeases(bool bOn) {
+    if (bOn) {
+      if (!leasestest::WriteLeases(m_root.LeasesPath(), m_leases)) abort();
+    } else {
+      m_root.RemoveLeases();
+    }
+    // Settle every item once, then check that a sighting changes nothing.
+    for (const Sighting &s : m_sightings) Input(s, false);
+    for (size_t n = 0; n < 64; ++n) {
+      const Sighting &s = m_sightings[n];
+      Port *pstPort = LUM_HOSTMON_PortFind(s.pcPort);
+      uint8_t aucAddr[16] = {};
+      memcpy(aucAddr, &s.frame[28], 4);
+      if (HostmonLearnHost(pstPort->pstBridge, pstPort, &s.frame[22], HOSTMON_AF_INET, aucAddr) !=
+          0) {
+        fprintf(stderr, "a sighting of a known host still asks for a sync\n");
+        abort();
+      }
+    }
+  }
+
+  static void Input(const Sighting &s, bool bBridgeName) {
+    HostmonArpInput(s.frame.data(), bBridgeName ? "br0" : s.pcPort);
+  }
+
+  const std::vector<Sighting> &Sightings() const { return m_sightings; }
+  size_t Items() const { return LUM_UTIL_ListGetCount(LUM_HOSTMON_GetMacList()); }
+
+ private:
+  static uint32_t AddObject(const uint32_t *pulParent, uint32_t ulKind,
+                            const std::vector<std::pair<uint32_t, std::string>> &texts) {
+    LUM_DB_SLOT *pstValue = nullptr;
+    if (LUM_DBGetDftObject(ulKind, &pstValue, 0) != 0) abort();
+    for (const auto &[slot, text] : texts)
+      (void)LUM_KEM_SetObjStrValue(slot, pstValue, text.c_str());
+    uint32_t ulInst = 0;
+    if (LUM_DBAddObj(pulParent, ulKind, pstValue, &ulInst) != 0) abort();
+    LUM_KEM_FreeObj(ulKind, pstValue);
+    return ulInst;
+  }
+
+  lum::testing::Sandbox m_sandbox;
+  lum::testing::FakeNet m_net;
+  leasestest::ScopedFixedRoot m_root;
+  std::vector<HostInfo> m_leases;
+  std::vector<Sighting> m_sightings;
+};
+
+World &TheWorld() {
+  static World world;
+  return world;
+}
+
+void BM_KnownHostSighting(benchmark::State &state) {
+  World &world = TheWorld();
+  const bool bLeases = state.range(0) != 0;
+  const bool bBridgeName = state.range(1) != 0;
+  world.UseLeases(bLeases);
+  const std::vector<Sighting> &sightings = world.Sightings();
+  size_t n = 0;
+  for (auto _ : state) {
+    World::Input(sightings[n], bBridgeName);
+    n = (n + 1) % sightings.size();
+  }
+  if (world.Items() != kHosts) state.SkipWithError("the host table changed");
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_KnownHostSighting)
+    ->ArgNames({"leases", "br0"})
+    ->Args({1, 0})
+    ->Args({0, 0})
+    ->Args({1, 1})
+    ->Args({0, 1})
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,68 @@
+// A bus datagram from its first byte: the bus's checks (size, length field,
+// sender text), then the dispatcher and every handler's reading of its payload.
+// Odd first bytes send the input as it is; even ones wrap it in a well-formed
+// header (type and data from the input) so that the handlers are reached.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzzworld.h"
+#include "main/dispatch.h"
+#include "main/msgcatalog.h"
+#include "platform/businternal.h"
+
+namespace {
+
+constexpr uint32_t kTypes[] = {0x3008, 0x3011, 0x3012, 0x3013, 0x3015, 0x3404, 0x5015,
+                               0x5016, 0x5022, 0xB907, 0xB908, 0xB909, 0xB90A, 0xB90B,
+                               0xB90C, 0xB90D, 0xB911, 0xB914, 0xBB02, 0xBB03, 0xBB04,
+                               0xBB05, 0xBB06, 0xBB07, 0xBB08};
+
+struct Bus {
+  int iPeer = -1;
+  sockaddr_un stAddr{};
+  socklen_t ulAddrLen = 0;
+
+  Bus() {
+    fuzzworld::TheWorld();
+    lum::testing::ReleaseBus();
+    std::string dir = std::string(*fuzzworld::g_pRoot) + "/bus";
+    setenv("LUM_BUS_DIR", dir.c_str(), 1);
+    if (LUM_MSG_Init("hostmon") != 0) abort();
+    (void)LUM_MSG_RegisterMsgProc(HostmonMsgProc);
+    iPeer = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (!lum::bus::MakeUnixAddr(dir + "/hostmon", &stAddr, &ulAddrLen) || iPeer < 0) abort();
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static Bus *pBus = new Bus();
+  std::vector<uint8_t> datagram;
+  if (size > 0 && (data[0] & 1) == 0 && size >= 9) {
+    LUM_MSG_HEADER stHdr{};
+    stHdr.ulMsgType = kTypes[data[1] % (sizeof(kTypes) / sizeof(kTypes[0]))];
+    memcpy(&stHdr.ulData, data + 2, 4);
+    size_t ulSender = data[6] % sizeof(stHdr.acSendApp);
+    memcpy(stHdr.acSendApp, "dhcps-cms-wifi-ovanet-topo", ulSender);
+    stHdr.ulPayloadLen = static_cast<uint32_t>(size - 7);
+    datagram.assign(reinterpret_cast<const uint8_t *>(&stHdr),
+                    reinterpret_cast<const uint8_t *>(&stHdr) + sizeof(stHdr));
+    datagram.insert(datagram.end(), data + 7, data + size);
+  } else {
+    datagram.assign(data, data + size);
+  }
+  if (sendto(pBus->iPeer, datagram.data(), datagram.size(), 0,
+             reinterpret_cast<const sockaddr *>(&pBus->stAddr), pBus->ulAddrLen) >= 0) {
+    (void)lum::bus::ReceiveOne();
+  }
+  fuzzworld::TheWorld().Settle();
+  return 0;
+}
