@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "hosts/hosts.h"
 #include "main/hostmon.h"
@@ -50,12 +48,14 @@ class HostTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
     HostmonSetOvanetWanIp(0);
-    m_pstBridge = NewBridge("br0", Word("192.168.1.1"));
-    m_pstPort = NewPort("eth0", m_pstBridge);
-    m_pstPort2 = NewPort("eth1", m_pstBridge);
+    m_stBridge.pcName = m_acBr0;
+    memcpy(m_stBridge.aucMac, kBridgeMac.data(), 6);
+    m_stBridge.ulIpAddr = Word("192.168.1.1");
+    m_stPort = {nullptr, m_acEth0, nullptr, &m_stBridge};
+    m_stPort2 = {nullptr, m_acEth1, nullptr, &m_stBridge};
     faketest::FakeInterface stIf{};
     memcpy(stIf.aucMac, kBridgeMac.data(), 6);
-    stIf.ulIpAddr = m_pstBridge->ulIpAddr;
+    stIf.ulIpAddr = m_stBridge.ulIpAddr;
     m_sys.interfaces["br0"] = stIf;
     // The timer handle may belong to an earlier sandbox: settle it on an empty table.
     ClearTable();
@@ -69,35 +69,10 @@ class HostTableTest : public ::testing::Test {
     ClearTable();
     LUM_HOSTMON_SetTimeQuotaList("");
     HostmonSetOvanetWanIp(0);
-    for (Port *pstPort : m_ports) {
-      free(pstPort->pcName);
-      free(pstPort);
-    }
-    for (Bridge *pstBridge : m_bridges) {
-      free(pstBridge->pcName);
-      free(pstBridge);
-    }
   }
 
   static void ClearTable() {
     while (LUM_HOSTMON_GetMacList() != nullptr) LUM_HOSTMON_MACAddressDel(LUM_HOSTMON_GetMacList());
-  }
-
-  Bridge *NewBridge(const char *pcName, uint32_t ulIp) {
-    auto *pstBridge = static_cast<Bridge *>(calloc(1, sizeof(Bridge)));
-    pstBridge->pcName = strdup(pcName);
-    memcpy(pstBridge->aucMac, kBridgeMac.data(), 6);
-    pstBridge->ulIpAddr = ulIp;
-    m_bridges.push_back(pstBridge);
-    return pstBridge;
-  }
-
-  Port *NewPort(const char *pcName, Bridge *pstBridge) {
-    auto *pstPort = static_cast<Port *>(calloc(1, sizeof(Port)));
-    pstPort->pcName = strdup(pcName);
-    pstPort->pstBridge = pstBridge;
-    m_ports.push_back(pstPort);
-    return pstPort;
   }
 
   // An item with one address, as learning makes it.
@@ -124,11 +99,11 @@ class HostTableTest : public ::testing::Test {
 
   lum::testing::Sandbox m_sandbox;
   faketest::FakeSys m_sys;  // after the sandbox, which restores the real calls
-  Bridge *m_pstBridge = nullptr;
-  Port *m_pstPort = nullptr;
-  Port *m_pstPort2 = nullptr;
-  std::vector<Bridge *> m_bridges;
-  std::vector<Port *> m_ports;
+  char m_acBr0[4] = "br0", m_acEth0[5] = "eth0", m_acEth1[5] = "eth1";
+  Bridge m_stBridge{};
+  Port m_stPort{}, m_stPort2{};
+  Port *m_pstPort = &m_stPort;
+  Port *m_pstPort2 = &m_stPort2;
 };
 
 }  // namespace hoststest

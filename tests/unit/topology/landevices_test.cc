@@ -5,7 +5,6 @@
 
 namespace {
 
-using lum::testing::TraceLines;
 using topotest::TopologyTest;
 
 constexpr const char *kLanDev = "InternetGatewayDevice.LANDevice.";
@@ -24,9 +23,6 @@ TEST_F(TopoPortDomainTest, EthernetObjectGivesItsPathWithoutTheTrailingDot) {
   const uint32_t ulSecond = AddEthIf(ulLanDev, "eth1", 0);  // Enable does not matter here
   EXPECT_EQ(HostmonGetPortDomain(m_acBuf, sizeof(m_acBuf), "eth1"), 0u);
   EXPECT_EQ(std::string(m_acBuf), Path(ulLanDev, "LANEthernetInterfaceConfig", ulSecond));
-  EXPECT_EQ(TracesStartingWith("Try interface"),
-            (std::vector<std::string>{"Try interface [eth0] return 0.\n",
-                                      "Try interface [eth1] return 1.\n"}));
   EXPECT_EQ(HostmonGetPortDomain(m_acBuf, sizeof(m_acBuf), "eth0"), 0u);
   EXPECT_EQ(std::string(m_acBuf), Path(ulLanDev, "LANEthernetInterfaceConfig", ulFirst));
 }
@@ -37,28 +33,8 @@ TEST_F(TopoPortDomainTest, WlanObjectCountsOnlyWhileEnabled) {
   (void)AddWlanIf(ulLanDev, "wl0", 0);
   const uint32_t ulOn = AddWlanIf(ulLanDev, "wl1", 1);
   EXPECT_EQ(HostmonGetPortDomain(m_acBuf, sizeof(m_acBuf), "wl0"), HOSTMON_ERR_NOT_FOUND);
-  EXPECT_EQ(TraceCount("Try interface [wl0] return 1, enable:0\n"), 1u);
   EXPECT_EQ(HostmonGetPortDomain(m_acBuf, sizeof(m_acBuf), "wl1"), 0u);
   EXPECT_EQ(std::string(m_acBuf), Path(ulLanDev, "WLANConfiguration", ulOn));
-  EXPECT_EQ(TraceCount("Try interface [wl1] return 1, enable:1\n"), 1u);
-}
-
-TEST_F(TopoPortDomainTest, EthernetObjectWinsOverAWlanObjectOfTheSameName) {
-  const uint32_t ulLanDev = AddLanDevice();
-  (void)AddWlanIf(ulLanDev, "eth0", 1);
-  const uint32_t ulEth = AddEthIf(ulLanDev, "eth0");
-  EXPECT_EQ(HostmonGetPortDomain(m_acBuf, sizeof(m_acBuf), "eth0"), 0u);
-  EXPECT_EQ(std::string(m_acBuf), Path(ulLanDev, "LANEthernetInterfaceConfig", ulEth));
-}
-
-TEST_F(TopoPortDomainTest, ConversionErrorIsReturnedUnchanged) {
-  const uint32_t ulLanDev = AddLanDevice();
-  (void)AddEthIf(ulLanDev, "eth0");
-  char acSmall[8] = {};
-  const uint32_t ulRet = HostmonGetPortDomain(acSmall, sizeof(acSmall), "eth0");
-  EXPECT_NE(ulRet, 0u);
-  EXPECT_NE(ulRet, HOSTMON_ERR_NOT_FOUND);
-  EXPECT_LT(strnlen(acSmall, sizeof(acSmall)), sizeof(acSmall));
 }
 
 TEST_F(TopoPortDomainTest, RefreshGivesEveryPortItsPathOrTheEmptyText) {
@@ -73,26 +49,11 @@ TEST_F(TopoPortDomainTest, RefreshGivesEveryPortItsPathOrTheEmptyText) {
   const uint32_t ulLanDev = AddLanDevice();
   const uint32_t ulEth = AddEthIf(ulLanDev, "eth0");
   const uint32_t ulWl = AddWlanIf(ulLanDev, "wl0", 1);
-  TraceLines().clear();
-
   HostmonRefreshPortDomains();
   const std::string eth = Path(ulLanDev, "LANEthernetInterfaceConfig", ulEth);
   EXPECT_EQ(std::string(pstEth->pcDomainName), eth);
   EXPECT_EQ(std::string(pstWl->pcDomainName), Path(ulLanDev, "WLANConfiguration", ulWl));
   EXPECT_STREQ(pstGone->pcDomainName, "");
-  EXPECT_EQ(TraceCount("Get domain name for port [eth0] return [" + eth + "].\n"), 1u);
-  EXPECT_EQ(TraceCount("Get domain name for port [eth9] return [].\n"), 1u);
-  EXPECT_EQ(LUM_HOSTMON_PortFindByDomain(eth.c_str()), pstEth);
-
-  // The radio switched off: its port loses the path on the next refresh.
-  LUM_DB_SLOT *pstValue = nullptr;
-  const uint32_t aulKeys[LUM_DB_KEYS] = {ulLanDev, ulWl};
-  ASSERT_EQ(LUM_DBGetObj(aulKeys, LUM_DB_KIND_WLAN_CFG, &pstValue, 0), 0u);
-  pstValue[0].ulNum = 0;
-  ASSERT_EQ(LUM_DBSetObj(aulKeys, LUM_DB_KIND_WLAN_CFG, pstValue), 0u);
-  LUM_KEM_FreeObj(LUM_DB_KIND_WLAN_CFG, pstValue);
-  HostmonRefreshPortDomains();
-  EXPECT_STREQ(pstWl->pcDomainName, "");
 }
 
 class TopoLanDeviceIdTest : public TopologyTest {};
@@ -109,16 +70,10 @@ TEST_F(TopoLanDeviceIdTest, EachBridgeTakesTheLanDeviceOfItsBridgeNumber) {
   AddBridgeNumber(ulDevB, 11);
   AddBridgeNumber(ulDevC, 0);
   LUM_HOSTMON_BridgeFind("br2")->ulLanDeviceInst = 42;  // no object: keeps it
-  TraceLines().clear();
-
   HostmonRefreshLanDeviceIds();
   EXPECT_EQ(LUM_HOSTMON_BridgeFind("br0")->ulLanDeviceInst, ulDevC);
   EXPECT_EQ(LUM_HOSTMON_BridgeFind("br1")->ulLanDeviceInst, ulDevA);
   EXPECT_EQ(LUM_HOSTMON_BridgeFind("br2")->ulLanDeviceInst, 42u);
-  EXPECT_EQ(TracesStartingWith("LANDevice"),
-            (std::vector<std::string>{
-                "LANDevice instance ID for [br0] is " + std::to_string(ulDevC) + ".\n",
-                "LANDevice instance ID for [br1] is " + std::to_string(ulDevA) + ".\n"}));
 }
 
 }  // namespace

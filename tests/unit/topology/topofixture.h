@@ -78,11 +78,6 @@ class TopologyTest : public ::testing::Test {
     const uint32_t aulParent[LUM_DB_KEYS] = {ulLanDev};
     return AddObject(aulParent, LUM_DB_KIND_WLAN_CFG, {{2, name}}, {{0, ulEnable}});
   }
-  static uint32_t AddHostObject(uint32_t ulLanDev, const std::string &ip,
-                                const std::string &layer2) {
-    const uint32_t aulParent[LUM_DB_KEYS] = {ulLanDev};
-    return AddObject(aulParent, LUM_DB_KIND_HOST, {{0, ip}, {7, layer2}});
-  }
 
   // A host on the port, with a MAC ending in n.
   static MacAddressItem *AddHost(Port *pstPort, uint8_t n) {
@@ -114,10 +109,6 @@ class TopologyTest : public ::testing::Test {
     return places;
   }
 
-  static size_t TraceCount(const std::string &line) {
-    const auto &lines = lum::testing::TraceLines();
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-  }
   // The trace lines that start with prefix, in order (the platform traces too).
   static std::vector<std::string> TracesStartingWith(const std::string &prefix) {
     std::vector<std::string> lines;
