@@ -41,8 +41,13 @@ uint32_t LUM_HOSTMON_BridgeInitAll() {
   HOSTMON_TRACE("Get all bridge name return %d br with names [%s].\n", lCount, acNames);
   if (lCount <= 0) return HOSTMON_OK;
 
+  HostmonAddListedBridges(acNames);
+  return HOSTMON_OK;
+}
+
+void HostmonAddListedBridges(char *pcList) {
   // Cut at each comma; an empty piece is tried like any other and fails its query.
-  char *pcStart = acNames;
+  char *pcStart = pcList;
   while (*pcStart != '\0') {
     char *pcComma = strchr(pcStart, ',');
     if (pcComma != nullptr) *pcComma = '\0';
@@ -51,7 +56,6 @@ uint32_t LUM_HOSTMON_BridgeInitAll() {
     if (pcComma == nullptr) break;
     pcStart = pcComma + 1;
   }
-  return HOSTMON_OK;
 }
 
 Bridge *LUM_HOSTMON_BridgeAdd(const char *pcName) {

@@ -102,20 +102,6 @@ bool HostmonStrikeKnownBridges(char *pcList) {
   return bChanged;
 }
 
-// Creates a bridge for every item of the comma list; an empty item fails its
-// interface query and creates nothing.
-void HostmonAddListedBridges(char *pcList) {
-  char *pcStart = pcList;
-  while (*pcStart != '\0') {
-    char *pcComma = strchr(pcStart, ',');
-    if (pcComma != nullptr) *pcComma = '\0';
-    HOSTMON_TRACE("Got bridge name [%s].\n", pcStart);
-    (void)LUM_HOSTMON_BridgeAdd(pcStart);
-    if (pcComma == nullptr) break;
-    pcStart = pcComma + 1;
-  }
-}
-
 }  // namespace
 
 void HostmonBridgeRefresh() {

@@ -10,6 +10,8 @@ Bridge *LUM_HOSTMON_GetBridgeList();
 Port *LUM_HOSTMON_GetPortList();
 uint32_t LUM_HOSTMON_BridgeInitAll();
 Bridge *LUM_HOSTMON_BridgeAdd(const char *pcName);
+// Creates a bridge for every item of a comma list (the buffer is cut in place).
+void HostmonAddListedBridges(char *pcList);
 uint32_t LUM_HOSTMON_BridgeReadAddr(Bridge *pstBridge);
 // Message 0xBB03.
 void LUM_HOSTMON_BridgeReloadAll();
