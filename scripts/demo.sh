@@ -48,7 +48,7 @@ echo "joined the bus as: $(ls "$work/bus" | grep -v -e subscriptions -e debug)"
 echo "subscriptions:"
 (cd "$work/bus/subscriptions" && ls -1 */ | paste -sd' ')
 
-echo "== the hosts talk to the gateway"
+echo "== the hosts talk to the gateway; the daemon learns them from their ARP"
 for i in 1 2; do ip netns exec "$LAN_TAG-h$i" ping -c 1 -W 1 192.168.1.1 >/dev/null && echo "host $i reached the gateway"; done
 
 echo "== lumbus send hostmon 0xbb05 (named but not handled: two traces)"
@@ -58,6 +58,9 @@ grep -E 'msg_type|unexpected' "$work/trace.log" | tail -2
 
 echo "== lumdebug hostmon test show"
 "$bin/lumdebug" hostmon test show && echo "(show returned 0)"
+
+echo "== how the hosts were learnt (trace)"
+grep -E "Add a new MAC|rcv new device|Tell dhcps" "$work/trace.log" | head -n 6
 
 echo "== trace of the start-up"
 head -n 20 "$work/trace.log"
