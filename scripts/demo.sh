@@ -60,7 +60,7 @@ echo "== lumdebug hostmon test show"
 "$bin/lumdebug" hostmon test show && echo "(show returned 0)"
 
 echo "== how the hosts were learnt (trace)"
-grep -E "Add a new MAC|rcv new device|Tell dhcps" "$work/trace.log" | head -n 6
+grep -m 6 -E "Add a new MAC|rcv new device|Tell dhcps" "$work/trace.log" || true
 
 echo "== trace of the start-up"
 head -n 20 "$work/trace.log"
