@@ -38,12 +38,6 @@ bool AddrText(uint32_t ulFamily, const uint8_t *pucAddr, char (&acOut)[kAddrText
   return false;
 }
 
-// Text of a database slot; the store never leaves one empty, but be sure.
-const char *SlotText(const LUM_DB_SLOT *pstValue, uint32_t ulSlot) {
-  const char *pcText = pstValue[ulSlot].pcStr;
-  return pcText != nullptr ? pcText : "";
-}
-
 const char *PortName(const Port *pstPort) {
   return (pstPort != nullptr && pstPort->pcName != nullptr) ? pstPort->pcName : "";
 }
@@ -75,7 +69,7 @@ bool DeleteSameIpv6Host(uint32_t *pulKeys, const char *pcAddr, const char *pcPor
     pulKeys[2] = pulInsts[i];
     LUM_DB_SLOT *pstValue = nullptr;
     if (LUM_DBGetObj(pulKeys, LUM_DB_KIND_HOST_IPV6, &pstValue, 0) != 0) continue;
-    const bool bSame = strcmp(SlotText(pstValue, kSlotIpv6Addr), pcAddr) == 0 &&
+    const bool bSame = strcmp(HostmonSlotText(pstValue, kSlotIpv6Addr), pcAddr) == 0 &&
                        TypesDiffer(pcPortType, pcObjType, ulPortNameLen);
     LUM_KEM_FreeObj(LUM_DB_KIND_HOST_IPV6, pstValue);
     if (!bSame) continue;
@@ -278,10 +272,10 @@ InDb DeleteSameIpWalk(const char *pcPortName, uint32_t ulFamily, const uint8_t *
         bComplete = false;
         continue;
       }
-      const char *pcObjType = SlotText(pstHost, kSlotIfType);
+      const char *pcObjType = HostmonSlotText(pstHost, kSlotIfType);
       HOSTMON_TRACE("====web get access type [%s] ========\n", pcObjType);
       HOSTMON_TRACE("====pcPortName type [%s] ========\n", pcPortName);
-      const bool bSameAddr = strcmp(SlotText(pstHost, kSlotIpAddr), acAddr) == 0;
+      const bool bSameAddr = strcmp(HostmonSlotText(pstHost, kSlotIpAddr), acAddr) == 0;
       bool bDeleted = false;
       if (ulFamily == HOSTMON_AF_INET) {
         if (bSameAddr && TypesDiffer(acPortType, pcObjType, ulPortNameLen)) {
@@ -293,7 +287,7 @@ InDb DeleteSameIpWalk(const char *pcPortName, uint32_t ulFamily, const uint8_t *
         bDeleted = DeleteSameIpv6Host(aulKeys, acAddr, acPortType, pcObjType, ulPortNameLen);
       }
       if (pucMac != nullptr && !bDeleted && bSameAddr &&
-          strcasecmp(SlotText(pstHost, kSlotWireMac), acMac) == 0) {
+          strcasecmp(HostmonSlotText(pstHost, kSlotWireMac), acMac) == 0) {
         eInDb = InDb::kYes;
       }
       LUM_KEM_FreeObj(LUM_DB_KIND_HOST, pstHost);
@@ -325,8 +319,8 @@ uint32_t HostmonIsHostInDb(const char *pcAddr, const uint8_t *pucMac) {
       HOSTMON_TRACE("LUM_DBGetObjectBySeqNum: ulRetVal is %x\r\n", ulRet);
       continue;
     }
-    const bool bFound = strcmp(SlotText(pstHost, kSlotIpAddr), pcAddr) == 0 &&
-                        strcasecmp(SlotText(pstHost, kSlotWireMac), acMac) == 0;
+    const bool bFound = strcmp(HostmonSlotText(pstHost, kSlotIpAddr), pcAddr) == 0 &&
+                        strcasecmp(HostmonSlotText(pstHost, kSlotWireMac), acMac) == 0;
     LUM_KEM_FreeObj(LUM_DB_KIND_HOST, pstHost);
     if (bFound) return 1;
   }

@@ -16,10 +16,6 @@ constexpr uint32_t kDomainLen = 256;
 constexpr uint32_t kIfSlotEnable = 0;
 constexpr uint32_t kIfSlotName = 2;
 
-const char *SlotText(const LUM_DB_SLOT *pstValue, uint32_t ulSlot) {
-  return pstValue[ulSlot].pcStr != nullptr ? pstValue[ulSlot].pcStr : "";
-}
-
 // The object's dotted path without its trailing ".".
 uint32_t HostmonDomainOf(const uint32_t *pulKeys, uint32_t ulKind, char *pcBuf, uint32_t ulLen) {
   const uint32_t ulRet = LUM_DBKeyListToDomain(pulKeys, ulKind, pcBuf, ulLen);
@@ -83,8 +79,8 @@ uint32_t HostmonGetPortDomain(char *pcBuf, uint32_t ulLen, const char *pcIfName)
         0) {
       break;
     }
-    const bool bMatch = strcmp(SlotText(pstValue, kIfSlotName), pcIfName) == 0;
-    HOSTMON_TRACE("Try interface [%s] return %d.\n", SlotText(pstValue, kIfSlotName),
+    const bool bMatch = strcmp(HostmonSlotText(pstValue, kIfSlotName), pcIfName) == 0;
+    HOSTMON_TRACE("Try interface [%s] return %d.\n", HostmonSlotText(pstValue, kIfSlotName),
                   bMatch ? 1 : 0);
     LUM_KEM_FreeObj(LUM_DB_KIND_LAN_ETH_IF, pstValue);
     if (bMatch) return HostmonDomainOf(aulKeys, LUM_DB_KIND_LAN_ETH_IF, pcBuf, ulLen);
@@ -98,10 +94,11 @@ uint32_t HostmonGetPortDomain(char *pcBuf, uint32_t ulLen, const char *pcIfName)
         0) {
       break;
     }
-    const bool bNameMatch = strcmp(SlotText(pstValue, kIfSlotName), pcIfName) == 0;
+    const bool bNameMatch = strcmp(HostmonSlotText(pstValue, kIfSlotName), pcIfName) == 0;
     const uint32_t ulEnable = pstValue[kIfSlotEnable].ulNum;
-    HOSTMON_TRACE("Try interface [%s] return %d, enable:%d\n", SlotText(pstValue, kIfSlotName),
-                  bNameMatch ? 1 : 0, static_cast<int>(ulEnable));
+    HOSTMON_TRACE("Try interface [%s] return %d, enable:%d\n",
+                  HostmonSlotText(pstValue, kIfSlotName), bNameMatch ? 1 : 0,
+                  static_cast<int>(ulEnable));
     LUM_KEM_FreeObj(LUM_DB_KIND_WLAN_CFG, pstValue);
     if (bNameMatch && ulEnable == 1) {
       return HostmonDomainOf(aulKeys, LUM_DB_KIND_WLAN_CFG, pcBuf, ulLen);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/lum.h"
+#include "platform/lumdb.h"
 
 // Status codes.
 inline constexpr uint32_t HOSTMON_OK = 0;
@@ -113,6 +114,11 @@ static_assert(offsetof(HostInfo, aulKeyList) == 276);
 static_assert(offsetof(HostInfo, acLayer2If) == 380);
 static_assert(offsetof(HostInfo, ulOldIpAddr) == 636);
 static_assert(offsetof(HostInfo, acConflictMac) == 640);
+
+// A text slot of a database value, "" when the value holds none.
+inline const char *HostmonSlotText(const LUM_DB_SLOT *pstValue, uint32_t ulSlot) {
+  return pstValue[ulSlot].pcStr != nullptr ? pstValue[ulSlot].pcStr : "";
+}
 
 // The three modes of the command line: version, client, daemon.
 int HostmonMain(int argc, char **argv);

@@ -14,10 +14,6 @@ constexpr uint32_t kSlotIfName = 3;
 constexpr const char *kLanInterface = "LANInterface";
 constexpr size_t kNameLen = 16;
 
-const char *SlotText(const LUM_DB_SLOT *pstValue, uint32_t ulSlot) {
-  return pstValue[ulSlot].pcStr != nullptr ? pstValue[ulSlot].pcStr : "";
-}
-
 }  // namespace
 
 uint32_t HostmonGetBridgeNameOfPort(const char *pcIfName, char *pcBuf, uint32_t ulSize) {
@@ -35,8 +31,8 @@ uint32_t HostmonGetBridgeNameOfPort(const char *pcIfName, char *pcBuf, uint32_t 
       free(pulInstances);
       return 1;
     }
-    if (strcmp(SlotText(pstValue, kSlotType), kLanInterface) == 0) {
-      const char *pcName = SlotText(pstValue, kSlotIfName);
+    if (strcmp(HostmonSlotText(pstValue, kSlotType), kLanInterface) == 0) {
+      const char *pcName = HostmonSlotText(pstValue, kSlotIfName);
       uint32_t ulKey = 0;
       if (LUM_BRIDGE_GetBridgeKeyByInterfaceName(pcName, &ulKey) != 0) {
         HOSTMON_TRACE("Hostmon Get Bridge Key failed\n");
@@ -67,9 +63,9 @@ uint32_t HostmonProcAddOtherPort() {
         LUM_DBGetObjectBySeqNum(nullptr, LUM_DB_KIND_AVAIL_IF, ulSeq, &pstValue, 0, 0, nullptr);
     if (ulRet != 0) return ulRet;
 
-    if (strstr(SlotText(pstValue, kSlotType), "LAN") != nullptr) {
+    if (strstr(HostmonSlotText(pstValue, kSlotType), "LAN") != nullptr) {
       char acPort[kNameLen] = {};
-      (void)HOSTMON_COPY_TEXT(acPort, SlotText(pstValue, kSlotIfName));
+      (void)HOSTMON_COPY_TEXT(acPort, HostmonSlotText(pstValue, kSlotIfName));
       if (LUM_HOSTMON_PortFind(acPort) != nullptr) {
         HOSTMON_TRACE("port [%s] is exist\n", acPort);
       } else {

@@ -21,10 +21,6 @@ constexpr uint32_t kRefreshNameLen = 4;
 constexpr uint32_t kHostSlotIpAddr = 0;
 constexpr uint32_t kHostSlotLayer2If = 7;
 
-const char *SlotText(const LUM_DB_SLOT *pstValue, uint32_t ulSlot) {
-  return pstValue[ulSlot].pcStr != nullptr ? pstValue[ulSlot].pcStr : "";
-}
-
 // Gives every port the bridge the platform now places it in.
 bool HostmonRehomePorts() {
   bool bChanged = false;
@@ -164,11 +160,11 @@ void HostmonProcLanStatusUp(const char *pcLayer2Path) {
     if (LUM_DBGetObjectBySeqNum(nullptr, LUM_DB_KIND_HOST, ulSeq, &pstValue, 0, 0, nullptr) != 0) {
       break;
     }
-    if (strcmp(SlotText(pstValue, kHostSlotLayer2If), pcLayer2Path) == 0) {
+    if (strcmp(HostmonSlotText(pstValue, kHostSlotLayer2If), pcLayer2Path) == 0) {
       Port *pstPort = LUM_HOSTMON_PortFindByDomain(pcLayer2Path);
       struct in_addr stAddr;
       if (pstPort != nullptr && pstPort->pstBridge != nullptr &&
-          inet_pton(AF_INET, SlotText(pstValue, kHostSlotIpAddr), &stAddr) == 1) {
+          inet_pton(AF_INET, HostmonSlotText(pstValue, kHostSlotIpAddr), &stAddr) == 1) {
         // The answer, if any, comes back through learning.
         HostmonSendArpRequest(pstPort->pstBridge, stAddr.s_addr);
       }
