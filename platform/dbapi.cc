@@ -33,6 +33,8 @@ struct DbState {
   std::string fixedPath;
   std::string envPath;  // as read by the last LUM_DBInit
   uint32_t ulSaves = 0;
+  uint32_t ulFailSetObj = 0;  // tests: code the next object writes return
+  uint32_t ulFailSetObjCount = 0;
 };
 
 DbState &State() {
@@ -316,9 +318,14 @@ uint32_t LUM_DBAddObj(const uint32_t *pulParentKeys, uint32_t ulKind, const LUM_
 uint32_t LUM_DBSetObj(const uint32_t *pulKeys, uint32_t ulKind, const LUM_DB_SLOT *pstValue) {
   return Guard([&]() -> uint32_t {
     if (pulKeys == nullptr || pstValue == nullptr) return LUM_DB_ERR_PARAM;
+    DbState &st = State();
+    if (st.ulFailSetObjCount > 0) {
+      --st.ulFailSetObjCount;
+      return st.ulFailSetObj;
+    }
     std::optional<size_t> kind = lum::db::KindIndex(ulKind);
     if (!kind) return LUM_DB_ERR_KIND;
-    Object *obj = State().store.Find(*kind, ReadKeys(pulKeys, lum::db::KeyCount(*kind)));
+    Object *obj = st.store.Find(*kind, ReadKeys(pulKeys, lum::db::KeyCount(*kind)));
     if (obj == nullptr) return LUM_DB_ERR_NOT_FOUND;
     std::vector<Slot> slots;
     if (!ReadValue(*kind, pstValue, &slots)) return LUM_DB_ERR_PARAM;
@@ -446,6 +453,7 @@ void ResetDb() {
   st.fixedPath.clear();
   st.envPath.clear();
   st.ulSaves = 0;
+  st.ulFailSetObjCount = 0;
 }
 
 void SetDbFile(const std::string &path) {
@@ -456,5 +464,10 @@ void SetDbFile(const std::string &path) {
 }
 
 uint32_t DbSaveCount() { return State().ulSaves; }
+
+void FailDbSetObj(uint32_t ulCode, uint32_t ulCount) {
+  State().ulFailSetObj = ulCode;
+  State().ulFailSetObjCount = ulCount;
+}
 
 }  // namespace lum::testing

@@ -95,6 +95,9 @@ std::vector<std::string> &PrivilegeCalls();
 void ResetDb();
 void SetDbFile(const std::string &path);
 uint32_t DbSaveCount();
+// The next ulCount LUM_DBSetObj calls return ulCode and write nothing (a
+// database that refuses a write). ResetDb ends it.
+void FailDbSetObj(uint32_t ulCode, uint32_t ulCount = 1);
 
 // --- Everything at once ----------------------------------------------------
 

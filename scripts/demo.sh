@@ -13,10 +13,11 @@ bin="$top/build"
 . "$top/scripts/lan.sh"
 
 work=$(mktemp -d /tmp/hostmon-demo.XXXXXX)
-daemon=""
+daemon="" cms="" dhcps=""
 cleanup() {
   trap - EXIT INT TERM
   set +e
+  for p in ${cms:-} ${dhcps:-}; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   if [ -n "$daemon" ]; then
     kill "$daemon" 2>/dev/null
     wait "$daemon" 2>/dev/null
@@ -39,12 +40,20 @@ LUM_TRACE=- "$bin/hostmon" lumv
 echo "== the database the daemon will seed from the gateway's kernel (lumdb dump)"
 ip netns exec "$LAN_GW" "$bin/lumdb" dump
 
+echo "== listening as \"cms\" and \"dhcps\", the daemon's two peers (lumbus listen)"
+mkdir -p "$work/bus"
+"$bin/lumbus" listen cms --timeout 30 >"$work/cms.log" 2>&1 &
+cms=$!
+"$bin/lumbus" listen dhcps --timeout 30 >"$work/dhcps.log" 2>&1 &
+dhcps=$!
+for _ in $(seq 50); do [ -S "$work/bus/cms" ] && [ -S "$work/bus/dhcps" ] && break; sleep 0.1; done
+
 echo "== starting the daemon in $LAN_GW"
 "$top/scripts/hostmon-in-netns.sh" "$LAN_GW" "$work" "$bin/hostmon" >"$work/stdout.log" 2>&1 &
 daemon=$!
 for _ in $(seq 50); do [ -S "$work/bus/hostmon" ] && break; sleep 0.1; done
 [ -S "$work/bus/hostmon" ] || { echo "demo: the daemon did not join the bus"; cat "$work/stdout.log"; exit 1; }
-echo "joined the bus as: $(ls "$work/bus" | grep -v -e subscriptions -e debug)"
+echo "joined the bus as: $(ls "$work/bus" | grep -v -e subscriptions -e debug -e cms -e dhcps)"
 echo "subscriptions:"
 (cd "$work/bus/subscriptions" && ls -1 */ | paste -sd' ')
 
@@ -53,14 +62,28 @@ for i in 1 2; do ip netns exec "$LAN_TAG-h$i" ping -c 1 -W 1 192.168.1.1 >/dev/n
 
 echo "== lumbus send hostmon 0xbb05 (named but not handled: two traces)"
 "$bin/lumbus" send hostmon 0xbb05
-sleep 0.3
-grep -E 'msg_type|unexpected' "$work/trace.log" | tail -2
+# The daemon may still be in the pauses before its notices to cms.
+for _ in $(seq 50); do grep -q unexpected "$work/trace.log" && break; sleep 0.1; done
+grep -E 'msg_type|unexpected' "$work/trace.log" | tail -2 || true
 
 echo "== lumdebug hostmon test show"
 "$bin/lumdebug" hostmon test show && echo "(show returned 0)"
 
 echo "== how the hosts were learnt (trace)"
 grep -m 6 -E "Add a new MAC|rcv new device|Tell dhcps" "$work/trace.log" || true
+
+echo "== what was published (the DHCP server's notice comes 3 s after the last rewrite)"
+for _ in $(seq 60); do grep -q 0xbb01 "$work/dhcps.log" && [ -s "$work/cfg.db" ] && break; sleep 0.1; done
+echo "-- /var/dhcp/dhcps/neighbors"
+cat "$work/dhcps/neighbors"
+echo "-- /var/dhcp/dhcps/neighbors_new"
+cat "$work/dhcps/neighbors_new"
+echo "-- notices to cms"
+cat "$work/cms.log"
+echo "-- notice to dhcps"
+cat "$work/dhcps.log"
+echo "-- host objects in the saved database (lumdb dump)"
+"$bin/lumdb" dump | grep -E 'Hosts\.Host\.[0-9]+\.(IPAddress|MACAddress|HostName|AddressSource|Layer2Interface|Active)=' || echo "(none saved yet)"
 
 echo "== trace of the start-up"
 head -n 20 "$work/trace.log"

@@ -57,14 +57,61 @@ std::unique_ptr<DaemonRunner> DaemonRunner::Start(const NetnsLan &lan, const Opt
   // The start script creates /online as a mount point when it is missing; it
   // is ours to remove then.
   runner->m_bMadeOnline = !IsDir("/online");
+  // A read-only folder needs a folder of its own: the work folder keeps the logs.
+  const std::string dbDir = options.bReadOnlyDb ? runner->Path("db") : runner->WorkDir();
+  runner->m_dbFile = dbDir + "/cfg.db";
+  if (options.bReadOnlyDb && mkdir(dbDir.c_str(), 0750) != 0) {
+    *pWhy = "cannot create " + dbDir;
+    return nullptr;
+  }
+  if (!options.dbExtraLines.empty()) {
+    // lumdb seeds from the kernel of the namespace it runs in while there is no file.
+    CmdResult seed = RunArgv({"ip", "netns", "exec", lan.GatewayNs(), systest::Bin("lumdb"), "-f",
+                              runner->m_dbFile, "dump"});
+    FILE *file = fopen(runner->m_dbFile.c_str(), "w");
+    bool bWritten = file != nullptr && seed.iExit == 0;
+    if (file != nullptr) {
+      const std::string text = seed.out + options.dbExtraLines;
+      bWritten = bWritten && fwrite(text.data(), 1, text.size(), file) == text.size();
+      bWritten = fclose(file) == 0 && bWritten;
+    }
+    if (!bWritten) {
+      *pWhy = "cannot write the database file: " + seed.err;
+      return nullptr;
+    }
+  }
+  for (const std::string &app : options.listenAs) {
+    runner->m_listeners.push_back(std::make_unique<systest::Background>(
+        "LUM_BUS_DIR=" + Quote(runner->Path("bus")) + " exec " + Quote(systest::Bin("lumbus")) +
+            " listen " + Quote(app),
+        runner->Path("bus-" + app + ".log")));
+    // Bound once it says so; the daemon's first message must find it.
+    if (!systest::WaitForText(runner->Path("bus-" + app + ".log"), "lumbus: listening as",
+                              options.iStartTimeoutMs)) {
+      *pWhy =
+          "no listener for " + app + ": " + systest::ReadFile(runner->Path("bus-" + app + ".log"));
+      return nullptr;
+    }
+  }
+
+  // Set-up inside the daemon's mount namespace, after the start script's own.
+  std::string inner;
+  if (options.bReadOnlyDb) {
+    inner += "mount --bind " + Quote(dbDir) + " " + Quote(dbDir) + " && mount -o remount,bind,ro " +
+             Quote(dbDir) + " && ";
+  }
+  if (options.bReadOnlyDhcps) inner += "mount -o remount,bind,ro /var/dhcp/dhcps && ";
+  std::string daemon = Quote(systest::Bin("hostmon"));
+  if (!inner.empty()) {
+    daemon = "sh -c " + Quote(inner + "LUM_DB_FILE=" + Quote(runner->m_dbFile) + " exec " + daemon);
+  }
 
   std::string command = runner->Env();
   if (options.ulTimeScale != 0) {
     command += "LUM_TIME_SCALE=" + std::to_string(options.ulTimeScale) + " ";
   }
   command += "exec " + Quote(systest::Source("scripts/hostmon-in-netns.sh")) + " " +
-             Quote(lan.GatewayNs()) + " " + Quote(runner->WorkDir()) + " " +
-             Quote(systest::Bin("hostmon"));
+             Quote(lan.GatewayNs()) + " " + Quote(runner->WorkDir()) + " " + daemon;
   runner->m_proc = std::make_unique<systest::Background>(command, runner->Path("hostmon.out"));
 
   const bool bBus = PollUntil(options.iStartTimeoutMs, [&] {
@@ -146,6 +193,26 @@ bool DaemonRunner::WriteLeases(const std::vector<leasestest::Lease> &leases) con
   std::vector<HostInfo> records;
   for (const leasestest::Lease &lease : leases) records.push_back(leasestest::MakeRecord(lease));
   return WriteLeases(records);
+}
+
+std::string DaemonRunner::DbDump() const {
+  if (!Exists(m_dbFile)) return "";
+  CmdResult result = RunArgv({systest::Bin("lumdb"), "-f", m_dbFile, "dump"});
+  return result.iExit == 0 ? result.out : std::string();
+}
+
+bool DaemonRunner::WaitForDb(const std::string &text, int iTimeoutMs) const {
+  return PollUntil(iTimeoutMs, [&] { return DbDump().find(text) != std::string::npos; });
+}
+
+std::vector<std::string> DaemonRunner::Received(const std::string &app) const {
+  // The listener's own remarks go to the same file; they start "lumbus:".
+  std::vector<std::string> lines;
+  const std::string text = systest::ReadFile(Path("bus-" + app + ".log"));
+  for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    if (text.compare(pos, 5, "type=") == 0) lines.push_back(text.substr(pos, end - pos));
+  }
+  return lines;
 }
 
 int DaemonRunner::Stop() { return m_proc ? m_proc->Stop() : -1; }

@@ -28,6 +28,16 @@ class DaemonRunner {
   struct Options {
     uint32_t ulTimeScale = 0;  // LUM_TIME_SCALE; 0 leaves it unset (real time)
     int iStartTimeoutMs = 10000;
+    // Bus applications listened as (lumbus listen) from before the daemon
+    // starts, so that nothing it sends them is missed; see Received().
+    std::vector<std::string> listenAs;
+    // Lines added to the database the gateway's kernel seeds, written as the
+    // database file before the start; empty: no file, the daemon seeds itself.
+    std::string dbExtraLines;
+    // Read-only for the daemon (bind mounts in its own mount namespace): the
+    // folder of its database file, and /var/dhcp/dhcps.
+    bool bReadOnlyDb = false;
+    bool bReadOnlyDhcps = false;
   };
 
   // Starts hostmon in the gateway namespace and waits until its event loop
@@ -58,6 +68,18 @@ class DaemonRunner {
   bool WriteLeases(const std::vector<leasestest::Lease> &leases) const;
   bool WriteLeases(const std::vector<HostInfo> &records) const;
 
+  // The neighbours files it wrote (/var/dhcp/dhcps/neighbors, neighbors_new).
+  std::string Neighbors() const { return systest::ReadFile(Path("dhcps/neighbors")); }
+  std::string NeighborsNew() const { return systest::ReadFile(Path("dhcps/neighbors_new")); }
+
+  // Its database file, and `lumdb dump` of it (empty while there is no file).
+  const std::string &DbFile() const { return m_dbFile; }
+  std::string DbDump() const;
+  bool WaitForDb(const std::string &text, int iTimeoutMs) const;
+
+  // The lines the listener of app printed so far, one per message received.
+  std::vector<std::string> Received(const std::string &app) const;
+
   // SIGTERM, then SIGKILL; the exit status. Safe to call twice.
   int Stop();
   bool Running();
@@ -72,6 +94,8 @@ class DaemonRunner {
   std::string Env() const;
 
   systest::TempDir m_dir;
+  std::string m_dbFile;
+  std::vector<std::unique_ptr<systest::Background>> m_listeners;  // go before the folder
   std::unique_ptr<systest::Background> m_proc;
   bool m_bMadeOnline = false;
 };
