@@ -30,46 +30,14 @@
 #include "platform/sys.h"
 #include "platform/testing.h"
 #include "tests/common/leases_writer.h"
+#include "tests/common/nullsockets.h"
 #include "topology/topology.h"
 
 namespace {
 
-constexpr uint8_t kBridgeMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 constexpr size_t kHosts = 254;
 constexpr size_t kHostObjects = 64;
 constexpr size_t kSightings = 4096;
-
-int g_iNextFd = 100000;
-int FakeSocket(int, int, int) { return g_iNextFd++; }
-int FakeSetSockOpt(int, int, int, const void *, unsigned int) { return 0; }
-int FakeClose(int) { return 0; }
-ssize_t FakeRecvFrom(int, void *, size_t, int, struct sockaddr *, unsigned int *) {
-  errno = EAGAIN;
-  return -1;
-}
-ssize_t FakeSendTo(int, const void *, size_t len, int, const struct sockaddr *, unsigned int) {
-  return static_cast<ssize_t>(len);
-}
-ssize_t FakeSendMsg(int, const struct msghdr *, int) { return 0; }
-int FakeIoctl(int, unsigned long request, void *arg) {
-  auto *ifr = static_cast<struct ifreq *>(arg);
-  if (strncmp(ifr->ifr_name, "br0", IFNAMSIZ) != 0) {
-    errno = ENODEV;
-    return -1;
-  }
-  if (request == SIOCGIFHWADDR) {
-    memcpy(ifr->ifr_hwaddr.sa_data, kBridgeMac, sizeof(kBridgeMac));
-    return 0;
-  }
-  if (request == SIOCGIFADDR) {
-    auto *sin = reinterpret_cast<struct sockaddr_in *>(&ifr->ifr_addr);
-    sin->sin_family = AF_INET;
-    sin->sin_addr.s_addr = htonl(0xC0A80101);
-    return 0;
-  }
-  errno = EINVAL;
-  return -1;
-}
 
 std::array<uint8_t, 6> HostMac(size_t i) {
   return {0x00, 0x16, 0x3E, 0x10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
@@ -99,14 +67,7 @@ struct Sighting {
 class World {
  public:
   World() {
-    lum::sys::Ops &ops = lum::sys::Current();
-    ops.socket = FakeSocket;
-    ops.setsockopt = FakeSetSockOpt;
-    ops.ioctl = FakeIoctl;
-    ops.recvfrom = FakeRecvFrom;
-    ops.sendto = FakeSendTo;
-    ops.sendmsg = FakeSendMsg;
-    ops.close = FakeClose;
+    nullsockets::Install();
     m_net.bridges = {"br0"};
     lum::testing::UseFakeNet(&m_net);
     g_bLumTraceOn = false;

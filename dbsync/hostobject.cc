@@ -187,7 +187,7 @@ uint32_t HostmonFindIpConflict(const char *pcIp, const char *pcMac, char *pcOut,
     }
     const char *pcObjMac = HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_MAC);
     if (strcmp(HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_IP), pcIp) == 0 &&
-        strcasecmp(pcObjMac, pcMac) != 0) {
+        pcObjMac[0] != '\0' && strcasecmp(pcObjMac, pcMac) != 0) {
       (void)new_snprintf_s(__FILE__, __LINE__, pcOut, ulLen, ulLen - 1, "%s", pcObjMac);
       LUM_KEM_FreeObj(LUM_DB_KIND_HOST, pstValue);
       return 1;

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include "arp/arptext.h"
 #include "dbsync/dbsync.h"
 #include "hosts/hosts.h"
 #include "main/msgcatalog.h"
@@ -13,18 +15,43 @@ namespace {
 
 uint32_t g_ulNeighborsTimer = 0;
 
-constexpr size_t kLineLen = 128;
 constexpr size_t kAddrTextLen = 64;
 
-void HostmonAddrText(const IpAddressItem *pstIp, char (&acOut)[kAddrTextLen]) {
-  memset(acOut, 0, sizeof(acOut));
-  (void)inet_ntop(pstIp->ucFamily == HOSTMON_AF_INET6 ? AF_INET6 : AF_INET, pstIp->aucAddr, acOut,
-                  sizeof(acOut));
-}
+// One line, cut at 127 characters as the bounded formatter into a 128-byte
+// buffer would cut it. Every address goes into both files, so its texts are
+// made once and the lines are put together without the formatter: this runs
+// before any other step of a pass, for every address of the table.
+class NeighborLine {
+ public:
+  NeighborLine &Add(std::string_view text) {
+    const size_t ulRoom = sizeof(m_acText) - 1 - m_ulLen;
+    const size_t ulCopy = text.size() < ulRoom ? text.size() : ulRoom;
+    memcpy(m_acText + m_ulLen, text.data(), ulCopy);
+    m_ulLen += ulCopy;
+    return *this;
+  }
+  NeighborLine &Add(char c) { return Add(std::string_view(&c, 1)); }
+  void Write(FILE *pstFile) const {
+    if (fwrite(m_acText, m_ulLen, 1, pstFile) != 1) HOSTMON_TRACE("fwrite error!\n");
+  }
 
-void HostmonWriteLine(FILE *pstFile, const char *pcLine) {
-  const size_t ulLen = strlen(pcLine);
-  if (fwrite(pcLine, ulLen, 1, pstFile) != 1) HOSTMON_TRACE("fwrite error!\n");
+ private:
+  char m_acText[128];
+  size_t m_ulLen = 0;
+};
+
+std::string_view HostmonAddrText(const IpAddressItem *pstIp, char (&acOut)[kAddrTextLen]) {
+  memset(acOut, 0, sizeof(acOut));
+  if (pstIp->ucFamily == HOSTMON_AF_INET6) {
+    (void)inet_ntop(AF_INET6, pstIp->aucAddr, acOut, sizeof(acOut));
+  } else {
+    uint32_t ulAddr;
+    memcpy(&ulAddr, pstIp->aucAddr, sizeof(ulAddr));
+    char acV4[HOSTMON_IPV4_TEXT_LEN];
+    HostmonIpv4Text(ulAddr, acV4);
+    memcpy(acOut, acV4, sizeof(acV4));
+  }
+  return acOut;
 }
 
 FILE *HostmonOpenNeighbors(const char *pcFixedPath) {
@@ -44,51 +71,51 @@ void HostmonCloseNeighbors(FILE *pstFile) {
   if (fclose(pstFile) != 0) HOSTMON_TRACE("fwrite error!\n");
 }
 
+std::string_view NameOf(const char *pcName) { return pcName != nullptr ? pcName : ""; }
+
 }  // namespace
 
 void HostmonWriteNeighbors(uint32_t ulFamily) {
   HOSTMON_TRACE("Write all MAC address info to neighbors file now ...\n");
   FILE *pstFile = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_FILE);
   if (pstFile == nullptr) return;
-  char acLine[kLineLen];
-  char acAddr[kAddrTextLen];
-  for (const MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem != nullptr;
-       pstItem = pstItem->pstNext) {
-    const uint8_t *m = pstItem->aucMac;
-    for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp != nullptr;
-         pstIp = pstIp->pstNext) {
-      HostmonAddrText(pstIp, acAddr);
-      (void)new_snprintf_s(__FILE__, __LINE__, acLine, sizeof(acLine), sizeof(acLine) - 1,
-                           "%02X:%02X:%02X:%02X:%02X:%02X %s\n", m[0], m[1], m[2], m[3], m[4], m[5],
-                           acAddr);
-      HostmonWriteLine(pstFile, acLine);
-    }
-  }
-  HostmonCloseNeighbors(pstFile);
+  // Both files are filled in one walk; the second one stays untouched when the
+  // first cannot be opened.
+  FILE *pstNewFile = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_NEW_FILE);
 
-  pstFile = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_NEW_FILE);
-  if (pstFile == nullptr) return;
   for (const MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem != nullptr;
        pstItem = pstItem->pstNext) {
-    const uint8_t *m = pstItem->aucMac;
+    char acMac[HOSTMON_MAC_TEXT_LEN];
+    HostmonMacText(pstItem->aucMac, acMac, true);
     // An item without a port or bridge shows empty names rather than none.
     const Port *pstPort = pstItem->pstPort;
-    const char *pcPort = pstPort != nullptr && pstPort->pcName != nullptr ? pstPort->pcName : "";
-    const char *pcBridge =
-        pstPort != nullptr && pstPort->pstBridge != nullptr && pstPort->pstBridge->pcName != nullptr
-            ? pstPort->pstBridge->pcName
-            : "";
+    const std::string_view port = pstPort != nullptr ? NameOf(pstPort->pcName) : "";
+    const std::string_view bridge = pstPort != nullptr && pstPort->pstBridge != nullptr
+                                        ? NameOf(pstPort->pstBridge->pcName)
+                                        : "";
     for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp != nullptr;
          pstIp = pstIp->pstNext) {
-      HostmonAddrText(pstIp, acAddr);
-      memset(acLine, 0, sizeof(acLine));
-      (void)new_snprintf_s(__FILE__, __LINE__, acLine, sizeof(acLine), sizeof(acLine) - 1,
-                           "%02X:%02X:%02X:%02X:%02X:%02X %s %s %s %s\n", m[0], m[1], m[2], m[3],
-                           m[4], m[5], pstItem->acRealMac, acAddr, pcPort, pcBridge);
-      HostmonWriteLine(pstFile, acLine);
+      char acAddr[kAddrTextLen];
+      const std::string_view addr = HostmonAddrText(pstIp, acAddr);
+      NeighborLine().Add(acMac).Add(' ').Add(addr).Add('\n').Write(pstFile);
+      if (pstNewFile == nullptr) continue;
+      NeighborLine()
+          .Add(acMac)
+          .Add(' ')
+          .Add(pstItem->acRealMac)
+          .Add(' ')
+          .Add(addr)
+          .Add(' ')
+          .Add(port)
+          .Add(' ')
+          .Add(bridge)
+          .Add('\n')
+          .Write(pstNewFile);
     }
   }
   HostmonCloseNeighbors(pstFile);
+  if (pstNewFile == nullptr) return;
+  HostmonCloseNeighbors(pstNewFile);
   if (ulFamily != HOSTMON_AF_INET6) HostmonStartNeighborsTimer();
 }
 

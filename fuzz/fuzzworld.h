@@ -21,52 +21,15 @@
 #include "arp/arp.h"
 #include "hosts/hosts.h"
 #include "main/hostmon.h"
-#include "platform/sys.h"
 #include "platform/testing.h"
+#include "tests/common/nullsockets.h"
 #include "topology/topology.h"
 
 namespace fuzzworld {
 
-inline constexpr uint8_t kBridgeMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 inline constexpr const char *kInterfaces[] = {"eth0", "wlan0", "br0", "eth9", "nas0", "br1"};
 inline constexpr size_t kMaxItems = 64;
 inline constexpr uint32_t kInputsPerEpoch = 512;
-
-inline int g_iNextFd = 100000;
-
-inline int FakeSocket(int, int, int) { return g_iNextFd++; }
-inline int FakeSetSockOpt(int, int, int, const void *, unsigned int) { return 0; }
-inline int FakeClose(int) { return 0; }
-inline ssize_t FakeRecvFrom(int, void *, size_t, int, struct sockaddr *, unsigned int *) {
-  errno = EAGAIN;
-  return -1;
-}
-inline ssize_t FakeSendTo(int, const void *, size_t len, int, const struct sockaddr *,
-                          unsigned int) {
-  return static_cast<ssize_t>(len);
-}
-inline ssize_t FakeSendMsg(int, const struct msghdr *, int) { return 0; }
-
-// br0 answers with its MAC and 192.168.1.1; nothing else exists.
-inline int FakeIoctl(int, unsigned long request, void *arg) {
-  auto *ifr = static_cast<struct ifreq *>(arg);
-  if (strncmp(ifr->ifr_name, "br0", IFNAMSIZ) != 0) {
-    errno = ENODEV;
-    return -1;
-  }
-  if (request == SIOCGIFHWADDR) {
-    memcpy(ifr->ifr_hwaddr.sa_data, kBridgeMac, sizeof(kBridgeMac));
-    return 0;
-  }
-  if (request == SIOCGIFADDR) {
-    auto *sin = reinterpret_cast<struct sockaddr_in *>(&ifr->ifr_addr);
-    sin->sin_family = AF_INET;
-    sin->sin_addr.s_addr = htonl(0xC0A80101);
-    return 0;
-  }
-  errno = EINVAL;
-  return -1;
-}
 
 inline void WriteLeases(const std::string &root) {
   std::string dir = root;
@@ -107,14 +70,7 @@ struct World {
   uint32_t ulInputs = 0;
 
   World() {
-    lum::sys::Ops &ops = lum::sys::Current();
-    ops.socket = FakeSocket;
-    ops.setsockopt = FakeSetSockOpt;
-    ops.ioctl = FakeIoctl;
-    ops.recvfrom = FakeRecvFrom;
-    ops.sendto = FakeSendTo;
-    ops.sendmsg = FakeSendMsg;
-    ops.close = FakeClose;
+    nullsockets::Install();
     net.bridges = {"br0"};
     net.fdb["br0/aa:bb:cc:dd:ee:01"] = "eth0";
     net.fdb["br0/aa:bb:cc:dd:ee:02"] = "wlan0";

@@ -94,13 +94,27 @@ LUM_DB_SLOT *MakeValue(size_t kind, const Object &obj) {
   return value;
 }
 
-// A caller's value as the store keeps it; false on an over-long text.
-bool ReadValue(size_t kind, const LUM_DB_SLOT *pstValue, std::vector<Slot> *pSlots) {
+// Every text empty and every number 0; built once, copied into each value.
+const Object &DefaultObject(size_t kind) {
+  static const std::vector<Object> defaults = [] {
+    std::vector<Object> objs;
+    for (size_t k = 0; k < lum::db::kKindCount; ++k) {
+      objs.emplace_back(k, Keys{}, std::span<const lum::db::SlotView>());
+    }
+    return objs;
+  }();
+  return defaults[kind];
+}
+
+// Views of a caller's value; false on an over-long text.
+using SlotViews = std::array<lum::db::SlotView, lum::db::kMaxSlots>;
+bool ReadValue(size_t kind, const LUM_DB_SLOT *pstValue, SlotViews *pViews,
+               std::span<const lum::db::SlotView> *pSlots) {
   const std::span<const lum::db::SlotDef> defs = kKinds[kind].slots;
-  pSlots->assign(defs.size(), Slot{});
   for (size_t i = 0; i < defs.size(); ++i) {
+    (*pViews)[i] = {};
     if (defs[i].bNumber) {
-      (*pSlots)[i].ulNum = pstValue[i].ulNum;
+      (*pViews)[i].ulNum = pstValue[i].ulNum;
       continue;
     }
     const char *text = pstValue[i].pcStr;
@@ -111,8 +125,9 @@ bool ReadValue(size_t kind, const LUM_DB_SLOT *pstValue, std::vector<Slot> *pSlo
                    defs[i].name.data(), lum::db::kMaxText);
       return false;
     }
-    (*pSlots)[i].text.assign(text, len);
+    (*pViews)[i].text = std::string_view(text, len);
   }
+  *pSlots = std::span<const lum::db::SlotView>(pViews->data(), defs.size());
   return true;
 }
 
@@ -238,19 +253,18 @@ uint32_t LUM_DBGetNumOfObjs(const uint32_t *pulParentKeys, uint32_t ulKind, uint
     std::optional<size_t> kind = lum::db::KindIndex(ulKind);
     if (!kind) return LUM_DB_ERR_KIND;
     Selection sel(State().store, *kind, pulParentKeys);
-    std::vector<uint32_t> instances;
-    size_t last = lum::db::KeyCount(*kind) - 1;
-    sel.ForEach([&](const Object &obj) { instances.push_back(obj.keys[last]); });
+    size_t count = 0;
+    sel.ForEach([&](const Object &) { ++count; });
     if (ppulInstances != nullptr) {
       // Never nullptr on success, even for none: callers free() it unconditionally.
-      auto *array = static_cast<uint32_t *>(malloc((instances.size() + 1) * sizeof(uint32_t)));
+      auto *array = static_cast<uint32_t *>(malloc((count + 1) * sizeof(uint32_t)));
       if (array == nullptr) return LUM_DB_ERR_NO_MEM;
-      if (!instances.empty()) {
-        memcpy(array, instances.data(), instances.size() * sizeof(uint32_t));
-      }
+      size_t last = lum::db::KeyCount(*kind) - 1;
+      size_t i = 0;
+      sel.ForEach([&](const Object &obj) { array[i++] = obj.keys[last]; });
       *ppulInstances = array;
     }
-    *pulCount = static_cast<uint32_t>(instances.size());
+    *pulCount = static_cast<uint32_t>(count);
     return 0;
   });
 }
@@ -291,7 +305,7 @@ uint32_t LUM_DBGetDftObject(uint32_t ulKind, LUM_DB_SLOT **ppstValue, uint32_t) 
     if (ppstValue == nullptr) return LUM_DB_ERR_PARAM;
     std::optional<size_t> kind = lum::db::KindIndex(ulKind);
     if (!kind) return LUM_DB_ERR_KIND;
-    LUM_DB_SLOT *value = MakeValue(*kind, Object(*kind, Keys{}, {}));
+    LUM_DB_SLOT *value = MakeValue(*kind, DefaultObject(*kind));
     if (value == nullptr) return LUM_DB_ERR_NO_MEM;
     *ppstValue = value;
     return 0;
@@ -304,8 +318,9 @@ uint32_t LUM_DBAddObj(const uint32_t *pulParentKeys, uint32_t ulKind, const LUM_
     if (pstValue == nullptr) return LUM_DB_ERR_PARAM;
     std::optional<size_t> kind = lum::db::KindIndex(ulKind);
     if (!kind) return LUM_DB_ERR_KIND;
-    std::vector<Slot> slots;
-    if (!ReadValue(*kind, pstValue, &slots)) return LUM_DB_ERR_PARAM;
+    SlotViews views;
+    std::span<const lum::db::SlotView> slots;
+    if (!ReadValue(*kind, pstValue, &views, &slots)) return LUM_DB_ERR_PARAM;
     Keys parent = ReadKeys(pulParentKeys, lum::db::ParentKeyCount(*kind));
     Keys keys{};
     uint32_t ulRet = State().store.Add(*kind, parent, slots, &keys);
@@ -327,8 +342,9 @@ uint32_t LUM_DBSetObj(const uint32_t *pulKeys, uint32_t ulKind, const LUM_DB_SLO
     if (!kind) return LUM_DB_ERR_KIND;
     Object *obj = st.store.Find(*kind, ReadKeys(pulKeys, lum::db::KeyCount(*kind)));
     if (obj == nullptr) return LUM_DB_ERR_NOT_FOUND;
-    std::vector<Slot> slots;
-    if (!ReadValue(*kind, pstValue, &slots)) return LUM_DB_ERR_PARAM;
+    SlotViews views;
+    std::span<const lum::db::SlotView> slots;
+    if (!ReadValue(*kind, pstValue, &views, &slots)) return LUM_DB_ERR_PARAM;
     obj->Assign(slots);
     return 0;
   });

@@ -2,6 +2,7 @@
 #include "platform/dbstore.h"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 
 namespace lum::db {
@@ -28,11 +29,32 @@ void InsertSorted(std::vector<Object> &table, Object obj) {
 
 }  // namespace
 
+namespace {
+
+// Views of slots, valid while slots lives.
+size_t ViewsOf(const std::vector<Slot> &slots, std::array<SlotView, kMaxSlots> *pViews) {
+  const size_t n = std::min(slots.size(), kMaxSlots);
+  for (size_t i = 0; i < n; ++i) (*pViews)[i] = {slots[i].ulNum, slots[i].text};
+  return n;
+}
+
+}  // namespace
+
 Object::Object(size_t kind, const Keys &k, const std::vector<Slot> &slots) : keys(k), m_kind(kind) {
   Assign(slots);
 }
 
+Object::Object(size_t kind, const Keys &k, std::span<const SlotView> slots)
+    : keys(k), m_kind(kind) {
+  Assign(slots);
+}
+
 void Object::Assign(const std::vector<Slot> &slots) {
+  std::array<SlotView, kMaxSlots> views;
+  Assign(std::span<const SlotView>(views.data(), ViewsOf(slots, &views)));
+}
+
+void Object::Assign(std::span<const SlotView> slots) {
   const std::span<const SlotDef> defs = kKinds[m_kind].slots;
   m_words.assign(defs.size(), 0);
   m_texts.clear();
@@ -42,7 +64,10 @@ void Object::Assign(const std::vector<Slot> &slots) {
       continue;
     }
     m_words[i] = static_cast<uint32_t>(m_texts.size());
-    if (i < slots.size()) m_texts.append(slots[i].text.c_str());  // up to a NUL, as C reads it
+    if (i < slots.size()) {
+      const std::string_view text = slots[i].text;
+      m_texts.append(text.substr(0, text.find('\0')));  // up to a NUL, as C reads it
+    }
     m_texts.push_back('\0');
   }
 }
@@ -120,6 +145,13 @@ void Store::DropCounters(size_t kind, const Keys &keys) {
 }
 
 uint32_t Store::Add(size_t kind, const Keys &parent, const std::vector<Slot> &slots,
+                    Keys *pNewKeys) {
+  std::array<SlotView, kMaxSlots> views;
+  return Add(kind, parent, std::span<const SlotView>(views.data(), ViewsOf(slots, &views)),
+             pNewKeys);
+}
+
+uint32_t Store::Add(size_t kind, const Keys &parent, std::span<const SlotView> slots,
                     Keys *pNewKeys) {
   size_t pk = ParentKeyCount(kind);
   Keys keys = Prefix(parent, pk);

@@ -45,12 +45,22 @@ struct Slot {
   bool operator==(const Slot &) const = default;
 };
 
+// A slot as a caller's value holds it: the number, or a view of the text.
+// Writes go through views so that rewriting an object of the same shape
+// reuses its storage instead of allocating.
+struct SlotView {
+  uint32_t ulNum = 0;
+  std::string_view text;
+};
+inline constexpr size_t kMaxSlots = 32;  // the value header's bit mask
+
 // One object, packed the way a value is handed out, so that a read is one
 // allocation and two copies: per slot a word (the number, or the offset of
 // the text), and the texts one after the other, each NUL-terminated.
 class Object {
  public:
   Object(size_t kind, const Keys &keys, const std::vector<Slot> &slots);
+  Object(size_t kind, const Keys &keys, std::span<const SlotView> slots);
   Keys keys{};
 
   size_t SlotCount() const { return m_words.size(); }
@@ -60,6 +70,7 @@ class Object {
   void SetText(size_t slot, std::string_view text);
   std::vector<Slot> Slots() const;
   void Assign(const std::vector<Slot> &slots);
+  void Assign(std::span<const SlotView> slots);
 
   const std::vector<uint32_t> &Words() const { return m_words; }
   const std::string &Texts() const { return m_texts; }
@@ -89,6 +100,7 @@ class Store {
   // Adds below the parent with the next unused instance number; writes the
   // new object's key list. Status code of lumdb.h.
   uint32_t Add(size_t kind, const Keys &parent, const std::vector<Slot> &slots, Keys *pNewKeys);
+  uint32_t Add(size_t kind, const Keys &parent, std::span<const SlotView> slots, Keys *pNewKeys);
   // Adds with the given key list (loading, seeding); the parent must exist.
   uint32_t Insert(size_t kind, const Keys &keys, const std::vector<Slot> &slots);
   // Removes the object and everything below it.
