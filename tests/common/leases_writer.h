@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -41,8 +42,7 @@ void SetField(char (&field)[N], std::string_view text) {
 }
 
 inline HostInfo MakeRecord(const Lease &lease) {
-  HostInfo rec;
-  memset(&rec, 0, sizeof(rec));
+  HostInfo rec{};
   rec.ulYiaddr = lease.ulYiaddr;
   rec.ulLease = lease.ulLease;
   SetField(rec.acChAddr, lease.chAddr);
@@ -53,22 +53,10 @@ inline HostInfo MakeRecord(const Lease &lease) {
   return rec;
 }
 
-// The records, then ulTailBytes bytes of a further, unfinished record.
-inline std::string Serialize(const std::vector<HostInfo> &records, size_t ulTailBytes = 0) {
-  std::string bytes;
-  bytes.reserve(records.size() * sizeof(HostInfo) + ulTailBytes);
-  for (const HostInfo &rec : records) {
-    bytes.append(reinterpret_cast<const char *>(&rec), sizeof(rec));
-  }
-  bytes.append(ulTailBytes, '\x5a');
-  return bytes;
-}
-
 // Creates every missing folder of path's parent (mode 0755).
 inline bool MakeParents(const std::string &path) {
   for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-    const std::string dir = path.substr(0, pos);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (mkdir(path.substr(0, pos).c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
   return true;
 }
@@ -84,15 +72,14 @@ inline bool WriteBytes(const std::string &path, std::string_view bytes) {
   return fclose(file) == 0 && ok;
 }
 
-inline bool WriteLeases(const std::string &path, const std::vector<HostInfo> &records,
-                        size_t ulTailBytes = 0) {
-  return WriteBytes(path, Serialize(records, ulTailBytes));
+inline bool WriteLeases(const std::string &path, const std::vector<HostInfo> &records) {
+  return WriteBytes(path, std::string_view(reinterpret_cast<const char *>(records.data()),
+                                           records.size() * sizeof(HostInfo)));
 }
 
 inline bool WriteLeases(const std::string &path, const std::vector<Lease> &leases) {
-  std::vector<HostInfo> records;
-  records.reserve(leases.size());
-  for (const Lease &lease : leases) records.push_back(MakeRecord(lease));
+  std::vector<HostInfo> records(leases.size());
+  std::transform(leases.begin(), leases.end(), records.begin(), MakeRecord);
   return WriteLeases(path, records);
 }
 
@@ -104,14 +91,15 @@ class ScopedFixedRoot {
     const char *tmp = getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/hostmon-root-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) m_root = buf.data();
+    if (mkdtemp(pattern.data()) != nullptr) m_root = pattern;
     HostmonSetPathRootForTest(m_root.c_str());
   }
   ~ScopedFixedRoot() {
     HostmonSetPathRootForTest("");
-    if (!m_root.empty()) RemoveTree(m_root);
+    const auto remove_one = [](const char *path, const struct stat *, int, struct FTW *) {
+      return remove(path);
+    };
+    if (!m_root.empty()) (void)nftw(m_root.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
   }
   ScopedFixedRoot(const ScopedFixedRoot &) = delete;
   ScopedFixedRoot &operator=(const ScopedFixedRoot &) = delete;
@@ -124,20 +112,12 @@ class ScopedFixedRoot {
   bool WriteLeases(const std::vector<Lease> &leases) const {
     return leasestest::WriteLeases(LeasesPath(), leases);
   }
-  bool WriteLeases(const std::vector<HostInfo> &records, size_t ulTailBytes = 0) const {
-    return leasestest::WriteLeases(LeasesPath(), records, ulTailBytes);
+  bool WriteLeases(const std::vector<HostInfo> &records) const {
+    return leasestest::WriteLeases(LeasesPath(), records);
   }
-  bool WriteRaw(std::string_view bytes) const { return WriteBytes(LeasesPath(), bytes); }
   void RemoveLeases() const { (void)unlink(LeasesPath().c_str()); }
 
  private:
-  static void RemoveTree(const std::string &root) {
-    (void)nftw(
-        root.c_str(),
-        [](const char *path, const struct stat *, int, struct FTW *) { return remove(path); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-  }
-
   std::string m_root;
 };
 

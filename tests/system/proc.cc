@@ -2,44 +2,44 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <thread>
+#include <stdexcept>
 
 namespace systest {
 
 namespace {
 
-int DecodeStatus(int iRaw) {
-  if (WIFEXITED(iRaw)) return WEXITSTATUS(iRaw);
-  if (WIFSIGNALED(iRaw)) return 128 + WTERMSIG(iRaw);
-  return -1;
-}
+int DecodeStatus(int iRaw) { return WIFEXITED(iRaw) ? WEXITSTATUS(iRaw) : 128 + WTERMSIG(iRaw); }
 
 }  // namespace
 
-CommandResult Run(const std::string &command, int iTimeoutSec) {
-  std::string wrapped = "timeout -k 5 " + std::to_string(iTimeoutSec) + " sh -c '" + [&] {
-    std::string quoted;
-    for (char c : command) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return quoted;
-  }() + "' 2>&1";
-  CommandResult result{-1, {}};
+std::string Quote(const std::string &text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+CmdResult Shell(const std::string &command, int iTimeoutSec) {
+  const std::string wrapped =
+      "timeout -k 2 " + std::to_string(iTimeoutSec) + " sh -c " + Quote(command);
+  CmdResult result;
   FILE *pipe = popen(wrapped.c_str(), "r");
   if (pipe == nullptr) return result;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) result.output.append(buf, n);
-  result.iStatus = DecodeStatus(pclose(pipe));
+  for (size_t n; (n = fread(buf, 1, sizeof(buf), pipe)) > 0;) result.out.append(buf, n);
+  result.iExit = DecodeStatus(pclose(pipe));
   return result;
+}
+
+CmdResult ShellIn(const std::string &ns, const std::string &command, int iTimeoutSec) {
+  return Shell("ip netns exec " + Quote(ns) + " sh -c " + Quote(command), iTimeoutSec);
 }
 
 Background::Background(const std::string &command, const std::string &outputPath) {
@@ -55,28 +55,22 @@ Background::Background(const std::string &command, const std::string &outputPath
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
+  // Both sides set the group, so that a kill right after the fork finds it.
   if (m_pid > 0) setpgid(m_pid, m_pid);
 }
 
-Background::~Background() { Stop(); }
-
 bool Background::Running() {
-  if (m_pid <= 0) return false;
   int iRaw = 0;
-  pid_t done = waitpid(m_pid, &iRaw, WNOHANG);
-  if (done == m_pid) {
-    m_iStatus = DecodeStatus(iRaw);
-    m_pid = -1;
-    return false;
-  }
-  return true;
+  if (m_pid <= 0 || waitpid(m_pid, &iRaw, WNOHANG) != m_pid) return m_pid > 0;
+  m_iStatus = DecodeStatus(iRaw);
+  m_pid = -1;
+  return false;
 }
 
 int Background::Stop() {
   if (m_pid <= 0) return m_iStatus;
   kill(-m_pid, SIGTERM);
-  for (int i = 0; i < 50 && Running(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  PollUntil(1000, [this] { return !Running(); });
   if (m_pid > 0) {
     kill(-m_pid, SIGKILL);
     int iRaw = 0;
@@ -89,13 +83,14 @@ int Background::Stop() {
 
 TempDir::TempDir() {
   char templ[] = "/tmp/hostmon-systest.XXXXXX";
-  if (mkdtemp(templ) != nullptr) m_path = templ;
+  if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+  m_path = templ;
 }
 
 TempDir::~TempDir() {
-  if (m_path.empty()) return;
-  // Mount points inside (bind mounts of a private namespace) vanish with it.
-  (void)Run("rm -rf '" + m_path + "'");
+  // Mount points inside (bind mounts of a private namespace) vanished with it.
+  std::error_code ec;
+  std::filesystem::remove_all(m_path, ec);
 }
 
 std::string ReadFile(const std::string &path) {
@@ -103,21 +98,14 @@ std::string ReadFile(const std::string &path) {
   return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-bool WaitFor(const std::string &path, int iTimeoutMs) {
-  for (int waited = 0; waited <= iTimeoutMs; waited += 20) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+std::vector<std::string> MessageLines(const std::string &path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  // A last line without its newline is still being written.
+  for (std::string line; std::getline(in, line) && !in.eof();) {
+    if (line.rfind("type=", 0) == 0) lines.push_back(line);
   }
-  return false;
-}
-
-bool WaitForText(const std::string &path, const std::string &text, int iTimeoutMs) {
-  for (int waited = 0; waited <= iTimeoutMs; waited += 20) {
-    if (ReadFile(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return lines;
 }
 
 std::string Bin(const std::string &name) { return std::string(HOSTMON_BIN_DIR) + "/" + name; }

@@ -1,39 +1,45 @@
-// Processes and folders for system tests: run a shell command, start one in the
-// background, and a temporary folder that is removed with its contents.
+// Processes and folders for the system tests: run a shell command, start one in
+// the background, poll, and a temporary folder removed with its contents.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace systest {
 
-struct CommandResult {
-  int iStatus;         // exit status, or 128 + signal
-  std::string output;  // standard output and standard error
+struct CmdResult {
+  int iExit = -1;   // exit status, or 128 + signal
+  std::string out;  // standard output; standard error goes to the test's own
 };
 
-// Runs a command with /bin/sh, waiting at most iTimeoutSec.
-CommandResult Run(const std::string &command, int iTimeoutSec = 60);
+// Runs a command with /bin/sh; past the timeout its process group is killed.
+CmdResult Shell(const std::string &command, int iTimeoutSec = 10);
+// The same inside a network namespace.
+CmdResult ShellIn(const std::string &ns, const std::string &command, int iTimeoutSec = 10);
+// The text as one shell word.
+std::string Quote(const std::string &text);
 
-// A command started with /bin/sh in its own process group; killed (the whole
-// group) on destruction.
+// A command started with /bin/sh in its own process group, output to a file;
+// the whole group is killed (SIGTERM, then SIGKILL) on Stop or destruction.
 class Background {
  public:
   Background(const std::string &command, const std::string &outputPath);
-  ~Background();
+  ~Background() { Stop(); }
   Background(const Background &) = delete;
   Background &operator=(const Background &) = delete;
   bool Running();
-  // Sends SIGTERM then SIGKILL to the group; returns the exit status.
-  int Stop();
-  pid_t Pid() const { return m_pid; }
+  int Stop();  // the exit status
 
  private:
   pid_t m_pid = -1;
   int m_iStatus = -1;
 };
 
+// Throws when no folder can be made, which fails the test.
 class TempDir {
  public:
   TempDir();
@@ -47,11 +53,21 @@ class TempDir {
   std::string m_path;
 };
 
+template <typename Pred>
+bool PollUntil(int iTimeoutMs, Pred pred) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 std::string ReadFile(const std::string &path);
-bool WaitFor(const std::string &path, int iTimeoutMs);
-// Polls until the file contains the text.
-bool WaitForText(const std::string &path, const std::string &text, int iTimeoutMs);
-// Path of a built program and of the source tree.
+// The messages a `lumbus listen` logged: its lines that start "type=" (its own
+// remarks start "lumbus:").
+std::vector<std::string> MessageLines(const std::string &path);
+// Path of a built program and of a source file.
 std::string Bin(const std::string &name);
 std::string Source(const std::string &relative);
 

@@ -1,155 +1,98 @@
-// The three modes of the command line and the process-wide utilities.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <string>
-#include <vector>
-
-#include "main/hostmon.h"
+// The command line's three modes, the start-up order, the routing and tracing
+// of bus messages.
+#include "main/dispatch.h"
 #include "main/msgcatalog.h"
-#include "platform/testing.h"
+#include "tests/unit/common/lan.h"
 
+namespace lantest {
 namespace {
 
+using lum::testing::DeliverMessage;
 using lum::testing::SentMessages;
-using lum::testing::TraceLines;
 
-class MainModeTest : public ::testing::Test {
+class MainTest : public NetTest {
  protected:
   void SetUp() override {
-    m_dir = "/tmp/hostmon-main-test." + std::to_string(getpid());
-    setenv("LUM_DB_FILE", (m_dir + "/cfg.db").c_str(), 1);
-    lum::testing::UseFakeNet(&m_net);
+    NetTest::SetUp();
+    setenv("LUM_DB_FILE", (m_root.Root() + "/cfg.db").c_str(), 1);
+    (void)LUM_MSG_RegisterMsgProc(HostmonMsgProc);
+    TraceLines().clear();
   }
   void TearDown() override {
     unsetenv("LUM_DB_FILE");
-    std::string cmd = "rm -rf " + m_dir;
-    (void)system(cmd.c_str());
+    NetTest::TearDown();
   }
-  int Run(std::vector<std::string> args) {
+  static int Run(Texts args) {
     std::vector<char *> argv;
     for (std::string &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     return HostmonMain(static_cast<int>(args.size()), argv.data());
   }
-
-  lum::testing::Sandbox m_sandbox;
-  lum::testing::FakeNet m_net;
-  std::string m_dir;
+  static std::vector<uint8_t> Text(const std::string &text) {
+    return std::vector<uint8_t>(text.c_str(), text.c_str() + text.size() + 1);
+  }
 };
 
-TEST_F(MainModeTest, VersionModeTracesOneLineAndTouchesNothingElse) {
+TEST_F(MainTest, VersionModeTracesOneLineAndClientModeSendsAtMostOneMessage) {
   EXPECT_EQ(Run({"hostmon", "lumv"}), 0);
-  ASSERT_EQ(TraceLines().size(), 1u);
-  EXPECT_EQ(TraceLines()[0], "\r\n.\n");
+  EXPECT_EQ(TraceLines(), Texts{"\r\n.\n"});
   EXPECT_TRUE(SentMessages().empty());
-  EXPECT_TRUE(lum::testing::PrivilegeCalls().empty());
-}
-
-struct ClientCase {
-  const char *pcCommand;
-  uint32_t ulType;  // 0: nothing sent
-};
-
-class ClientModeTest : public MainModeTest, public ::testing::WithParamInterface<ClientCase> {};
-
-TEST_P(ClientModeTest, SendsAtMostOneMessageToTheDaemon) {
-  EXPECT_EQ(Run({"hostmon", "test", GetParam().pcCommand, "ignored-third-argument"}), 0);
-  if (GetParam().ulType == 0) {
-    EXPECT_TRUE(SentMessages().empty());
-  } else {
-    ASSERT_EQ(SentMessages().size(), 1u);
+  const std::pair<const char *, uint32_t> astCases[] = {
+      {"addport", 0x3008}, {"bridgeip", 0xBB03}, {"update", 0xBB04}, {"nothing", 0}, {"UPDATE", 0}};
+  for (const auto &[pcCommand, ulType] : astCases) {
+    SentMessages().clear();
+    EXPECT_EQ(Run({"hostmon", "test", pcCommand, "ignored-third-argument"}), 0);
+    ASSERT_EQ(SentMessages().size(), ulType != 0 ? 1u : 0u) << pcCommand;
+    if (ulType == 0) continue;
     const lum::testing::SentMsg &msg = SentMessages()[0];
-    EXPECT_TRUE(msg.bHasDest);
-    EXPECT_EQ(msg.dest, "hostmon");
-    EXPECT_EQ(msg.ulType, GetParam().ulType);
-    EXPECT_EQ(msg.ulData, 0u);
-    EXPECT_TRUE(msg.payload.empty());
+    EXPECT_TRUE(msg.bHasDest && msg.dest == "hostmon");
+    EXPECT_EQ(msg.ulType, ulType);
   }
-  // The client never becomes the daemon.
-  EXPECT_TRUE(lum::testing::PrivilegeCalls().empty());
+  EXPECT_TRUE(PrivilegeCalls().empty());  // neither becomes the daemon
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, ClientModeTest,
-                         ::testing::Values(ClientCase{"addport", 0x3008},
-                                           ClientCase{"bridgeip", 0xBB03},
-                                           ClientCase{"update", 0xBB04}, ClientCase{"nothing", 0},
-                                           ClientCase{"UPDATE", 0}));
-
-void ExpectDaemonStarted() {
-  const std::vector<std::string> &calls = lum::testing::PrivilegeCalls();
-  ASSERT_GE(calls.size(), 2u);
-  EXPECT_EQ(calls[0], "ChangeFileGrp ntwklan /var/dhcp/dhcps/");
-  EXPECT_EQ(calls[1], "ForceSet hostmon");
-  // The three subscriptions, in this order, to the bus itself.
-  std::vector<uint32_t> subscribed;
-  for (const lum::testing::SentMsg &msg : SentMessages()) {
-    EXPECT_FALSE(msg.bHasDest);
-    EXPECT_EQ(msg.ulType, LUM_MSG_SUBSCRIBE_REQUEST);
-    subscribed.push_back(msg.ulData);
+TEST_F(MainTest, DaemonStartsInOrderForEveryOtherCommandLine) {
+  for (const Texts &args :
+       {Texts{"hostmon"}, Texts{"hostmon", "lumv", "x"}, Texts{"hostmon", "test"}}) {
+    PrivilegeCalls().clear();
+    SentMessages().clear();
+    EXPECT_EQ(Run(args), 0);
+    ASSERT_GE(PrivilegeCalls().size(), 2u);
+    EXPECT_EQ(PrivilegeCalls()[0], "ChangeFileGrp ntwklan /var/dhcp/dhcps/");
+    EXPECT_EQ(PrivilegeCalls()[1], "ForceSet hostmon");
+    // The three subscriptions, in this order, to the bus itself.
+    std::vector<uint32_t> subscribed;
+    for (const lum::testing::SentMsg &msg : SentMessages()) {
+      EXPECT_FALSE(msg.bHasDest);
+      EXPECT_EQ(msg.ulType, LUM_MSG_SUBSCRIBE_REQUEST);
+      subscribed.push_back(msg.ulData);
+    }
+    EXPECT_EQ(subscribed, (std::vector<uint32_t>{0x5016, 0x5015, 0x5022}));
   }
-  EXPECT_EQ(subscribed, (std::vector<uint32_t>{0x5016, 0x5015, 0x5022}));
 }
 
-TEST_F(MainModeTest, DaemonModeForEveryOtherCommandLine) {
-  EXPECT_EQ(Run({"hostmon"}), 0);
-  ExpectDaemonStarted();
+TEST_F(MainTest, EveryMessageIsTracedWithItsBoundedSenderAndUnknownTypesRefused) {
+  DeliverMessage(0xBB05, 0, {}, "cms");   // named, not handled
+  DeliverMessage(0xB911, 0, {}, "wifi");  // ignored
+  HostmonSetOvanetWanIp(0x0100a8c0);
+  DeliverMessage(0x1234, 7, Text("192.168.0.9"), std::string(40, 'a'));
+  EXPECT_EQ(TraceLines(),
+            (Texts{"msg_type[bb05, LUM_HOSTMON_MSG_UPDATEHOSTIP_THROUGH_SSDP] aucSendApp[cms]\n",
+                   "unexpected message type bb05\n", "msg_type[b911, unknown] aucSendApp[wifi]\n",
+                   "msg_type[1234, unknown] aucSendApp[" + std::string(23, 'a') + "]\n",
+                   "unexpected message type 1234\n"}));
+  EXPECT_EQ(HostmonGetOvanetWanIp(), 0x0100a8c0u);
 }
 
-TEST_F(MainModeTest, LumvWithMoreArgumentsStartsTheDaemon) {
-  EXPECT_EQ(Run({"hostmon", "lumv", "extra"}), 0);
-  ExpectDaemonStarted();
-}
-
-TEST_F(MainModeTest, TestAloneStartsTheDaemon) {
-  EXPECT_EQ(Run({"hostmon", "test"}), 0);
-  ExpectDaemonStarted();
-}
-
-TEST(HostmonBaseName, TakesTheTextAfterTheLastSlash) {
-  EXPECT_STREQ(HostmonBaseName("/a/b/hostmonmain.cc"), "hostmonmain.cc");
-  EXPECT_STREQ(HostmonBaseName("hostmonmain.cc"), "hostmonmain.cc");
-  EXPECT_STREQ(HostmonBaseName("dir/"), "");
-  EXPECT_STREQ(HostmonBaseName(nullptr), "");
-}
-
-TEST(HostmonMalloc, ReportsOnlyAboveTwoMebibytesAndStillAllocates) {
-  ::testing::internal::CaptureStdout();
-  void *pvAtLimit = HostmonMalloc(0x200000, "f.cc", "Fn", 7);
-  std::string quiet = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(quiet, "");
-  ASSERT_NE(pvAtLimit, nullptr);
-  free(pvAtLimit);
-
-  ::testing::internal::CaptureStdout();
-  void *pvAbove = HostmonMalloc(0x200001, "f.cc", "Fn", 7);
-  std::string report = ::testing::internal::GetCapturedStdout();
-  ASSERT_NE(pvAbove, nullptr);
-  free(pvAbove);
-  std::string expected =
-      "too large malloc, len=2097153, file=f.cc, func=Fn, line=7, pid=" + std::to_string(getpid()) +
-      "!\n";
-  EXPECT_EQ(report, expected);
-}
-
-TEST(HostmonFilePrintf, TruncatesOrAppendsAndRefusesWhatItCannotOpen) {
-  std::string path = "/tmp/hostmon-fileprintf." + std::to_string(getpid());
-  EXPECT_EQ(HostmonFilePrintf(path.c_str(), 0, "%s-%d", "one", 1), 5);
-  EXPECT_EQ(HostmonFilePrintf(path.c_str(), 1, "+%s", "two"), 4);
-  std::ifstream in(path);
-  std::string content((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(content, "one-1+two");
-  EXPECT_EQ(HostmonFilePrintf(path.c_str(), 0, "x"), 1);
-  std::ifstream again(path);
-  std::string truncated((std::istreambuf_iterator<char>(again)), {});
-  EXPECT_EQ(truncated, "x");
-  unlink(path.c_str());
-
-  EXPECT_EQ(HostmonFilePrintf(nullptr, 1, "x"), -1);
-  EXPECT_EQ(HostmonFilePrintf("/nonexistent-dir/file", 1, "x"), -1);
+TEST_F(MainTest, MessagesReachTheirHandlers) {
+  DeliverMessage(LUM_MSG_HOSTMON_OVANET_WAN_UP, 0, Text("192.168.8.100"));
+  EXPECT_EQ(HostmonGetOvanetWanIp(), Ip("192.168.8.100"));
+  DeliverMessage(LUM_MSG_HOSTMON_OVANET_WAN_DOWN, 0, Text("192.168.8.100"));
+  EXPECT_EQ(HostmonGetOvanetWanIp(), 0u);
+  TraceLines().clear();
+  DeliverMessage(0xB914, 0x0b01a8c0, {0x02, 0, 0, 0, 0, 1, 'b', 'r', '0', 0}, "ovanet");
+  EXPECT_EQ(TraceLines().at(1), "ovanet notify, fall through, detect ARP again\n");
 }
 
 }  // namespace
+}  // namespace lantest

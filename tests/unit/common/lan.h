@@ -1,0 +1,129 @@
+// The detection tests' common ground: the platform's sandbox, faked kernel
+// queries and sockets, fixed paths under a temporary root, the registry and the
+// host table emptied through their own API, and small builders.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "arp/arp.h"
+#include "diag/diag.h"
+#include "hosts/hosts.h"
+#include "platform/testing.h"
+#include "tests/common/leases_writer.h"
+#include "tests/unit/common/fakesys.h"
+#include "topology/topology.h"
+
+namespace lantest {
+
+using Mac = std::array<uint8_t, 6>;
+using Addr = std::array<uint8_t, 16>;
+using Texts = std::vector<std::string>;
+using lum::testing::AdvanceMs;
+using lum::testing::MlogLines;
+using lum::testing::PrivilegeCalls;
+using lum::testing::TraceLines;
+
+inline constexpr Mac kBrMac = {0x02, 0, 0, 0, 0, 0x01};
+inline Mac HostMac(uint8_t ucLast) { return {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, ucLast}; }
+inline uint32_t Ip(const std::string &text) { return inet_addr(text.c_str()); }
+inline bool IsV6(const std::string &text) { return text.find(':') != std::string::npos; }
+// As the table holds it: IPv4 in the first four bytes.
+inline Addr A(const std::string &text) {
+  Addr addr{};
+  EXPECT_EQ(inet_pton(IsV6(text) ? AF_INET6 : AF_INET, text.c_str(), addr.data()), 1) << text;
+  return addr;
+}
+inline IpAddressItem *AddIp(MacAddressItem *pstItem, const std::string &text) {
+  return LUM_HOSTMON_MACAddressAddIP(pstItem, IsV6(text) ? HOSTMON_AF_INET6 : HOSTMON_AF_INET,
+                                     A(text).data());
+}
+// An item as learning leaves it: on the port, with its addresses in order.
+inline MacAddressItem *Host(const Mac &mac, Port *pstPort, const Texts &addrs = {}) {
+  MacAddressItem *pstItem = LUM_HOSTMON_MACAddressNew(pstPort, mac.data());
+  EXPECT_NE(pstItem, nullptr);
+  for (const std::string &addr : addrs) EXPECT_NE(AddIp(pstItem, addr), nullptr) << addr;
+  return pstItem;
+}
+inline size_t ItemCount() { return LUM_UTIL_ListGetCount(LUM_HOSTMON_GetMacList()); }
+inline Texts Addresses(const MacAddressItem *pstItem) {
+  Texts out;
+  for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp; pstIp = pstIp->pstNext) {
+    char acText[64];
+    inet_ntop(pstIp->ucFamily == HOSTMON_AF_INET6 ? AF_INET6 : AF_INET, pstIp->aucAddr, acText,
+              sizeof(acText));
+    out.emplace_back(acText);
+  }
+  return out;
+}
+// A database object under the parent instance (0: none), with text and number
+// slots; the new instance.
+inline uint32_t AddObject(uint32_t ulParent, uint32_t ulKind,
+                          const std::vector<std::pair<uint32_t, std::string>> &texts,
+                          const std::vector<std::pair<uint32_t, uint32_t>> &numbers = {}) {
+  LUM_DB_SLOT *pstValue = nullptr;
+  EXPECT_EQ(LUM_DBGetDftObject(ulKind, &pstValue, 0), 0u);
+  for (const auto &[slot, text] : texts) LUM_KEM_SetObjStrValue(slot, pstValue, text.c_str());
+  for (const auto &[slot, number] : numbers) pstValue[slot].ulNum = number;
+  const uint32_t aulParent[LUM_DB_KEYS] = {ulParent};
+  uint32_t ulInst = 0;
+  EXPECT_EQ(LUM_DBAddObj(aulParent, ulKind, pstValue, &ulInst), 0u);
+  LUM_KEM_FreeObj(ulKind, pstValue);
+  return ulInst;
+}
+inline uint32_t AddLanDevice() { return AddObject(0, LUM_DB_KIND_LANDEVICE, {}); }
+
+class NetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_root.Ok());
+    lum::testing::UseFakeNet(&m_net);
+    Clear();
+    // The ageing timer's handle may belong to an earlier sandbox: settle it.
+    LUM_HOSTMON_TimerUpdate();
+  }
+  void TearDown() override { Clear(); }
+  static void Clear() {
+    while (MacAddressItem *pstItem = LUM_HOSTMON_GetMacList()) LUM_HOSTMON_MACAddressDel(pstItem);
+    while (Bridge *pstBridge = LUM_HOSTMON_GetBridgeList()) LUM_HOSTMON_BridgeDel(pstBridge);
+    // The entries outlive the sandbox's timers: release them through the expiry.
+    while (ConflictMac *pstEntry = HostmonGetConflictList()) HostmonConflictMacExpire(pstEntry);
+    LUM_HOSTMON_SetTimeQuotaList("");
+    HostmonSetOvanetWanIp(0);
+    HostmonArpResetForTest();  // the sandbox drops every registration
+  }
+  void AddInterface(const std::string &name, const Mac &mac, uint32_t ulIp) {
+    faketest::FakeInterface &stIf = m_sys.interfaces[name];
+    memcpy(stIf.aucMac, mac.data(), 6);
+    stIf.ulIpAddr = ulIp;
+  }
+  Bridge *AddBridge(const std::string &name, const Mac &mac, const std::string &ip) {
+    AddInterface(name, mac, Ip(ip));
+    return LUM_HOSTMON_BridgeAdd(name.c_str());
+  }
+
+  lum::testing::Sandbox m_sandbox;
+  lum::testing::FakeNet m_net;
+  faketest::FakeSys m_sys;  // after the sandbox, which restores the real calls
+  leasestest::ScopedFixedRoot m_root;
+};
+
+// Bridge br0 (02:00:00:00:00:01, 192.168.1.1) with ports eth0, eth1 and wlan0.
+class LanTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    ASSERT_NE(m_pstBr = AddBridge("br0", kBrMac, "192.168.1.1"), nullptr);
+    m_pstEth0 = LUM_HOSTMON_PortAdd(m_pstBr, "eth0");
+    m_pstEth1 = LUM_HOSTMON_PortAdd(m_pstBr, "eth1");
+    m_pstWlan0 = LUM_HOSTMON_PortAdd(m_pstBr, "wlan0");
+    PrivilegeCalls().clear();
+    TraceLines().clear();
+  }
+  Bridge *m_pstBr = nullptr;
+  Port *m_pstEth0 = nullptr, *m_pstEth1 = nullptr, *m_pstWlan0 = nullptr;
+};
+
+}  // namespace lantest

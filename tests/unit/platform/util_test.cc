@@ -1,0 +1,173 @@
+// Small utilities of the platform. Lists over records with the next pointer
+// first: deletes during a walk, and refusals that would corrupt the list or
+// free a record not in it. Bounds-checked memory and text: nothing written past
+// the size, a refused call leaves the destination as it was. Character sets:
+// strict UTF-8, and the double-byte conversion the leases file needs. Network
+// utilities over the fake kernel: MAC masks and bridge names cut at the
+// buffer, and the 43-byte forwarding-table record.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "platform/lum.h"
+#include "platform/testing.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct Item {
+  Item *pNext;
+  int iValue;
+};
+
+std::string g_released;  // values, in release order; '!' when the head was not yet empty
+Item *g_head = nullptr;
+
+void Release(void *pvItem) {
+  g_released += std::to_string(static_cast<Item *>(pvItem)->iValue) + (g_head ? "!" : "");
+}
+
+// A fresh list of the values 1 to iCount.
+void Fill(int iCount) {
+  LUM_UTIL_ListDeleteAll(&g_head, nullptr);
+  g_released.clear();
+  for (int i = 1; i <= iCount; ++i) {
+    auto *item = static_cast<Item *>(malloc(sizeof(Item)));
+    *item = {reinterpret_cast<Item *>(0xdead), i};  // Append must not trust the link
+    EXPECT_EQ(LUM_UTIL_ListAppend(&g_head, item), 0u);
+  }
+}
+
+TEST(Lists, DeletesDuringAWalkKeepTheListWholeAndDeleteAllEmptiesTheHeadFirst) {
+  Fill(8);
+  for (Item *item = g_head, *next = nullptr; item != nullptr; item = next) {
+    next = item->pNext;  // the successor first
+    if (item->iValue % 2 == 0 || item->iValue == 1) {
+      ASSERT_EQ(LUM_UTIL_ListDeleteItem(&g_head, item, Release), 0u);
+    }
+  }
+  EXPECT_EQ(g_released, "1!2!4!6!8!");
+  // The tail is still a tail: appending goes after it.
+  ASSERT_EQ(LUM_UTIL_ListAppend(&g_head, calloc(1, sizeof(Item))), 0u);
+  EXPECT_EQ(LUM_UTIL_ListGetCount(g_head), 4u);
+  ASSERT_EQ(LUM_UTIL_ListDeleteAll(&g_head, Release), 0u);
+  EXPECT_EQ(g_released, "1!2!4!6!8!3570");
+}
+
+TEST(Lists, RefusesToCloseARingOrToFreeAForeignRecord) {
+  Fill(3);
+  EXPECT_NE(LUM_UTIL_ListAppend(&g_head, g_head), 0u);
+  EXPECT_NE(LUM_UTIL_ListAppend(&g_head, g_head->pNext->pNext), 0u);
+  Item onStack{nullptr, 99};  // freeing it would crash
+  EXPECT_NE(LUM_UTIL_ListDeleteItem(&g_head, &onStack, Release), 0u);
+  EXPECT_EQ(LUM_UTIL_ListGetCount(g_head), 3u);
+  EXPECT_EQ(g_released, "");
+}
+
+TEST(SafeMemory, RefusesMoreThanTheSizeAndOverlapLeavingTheDestination) {
+  char buf[16] = "abcdefgh";
+  EXPECT_EQ(memset_s(buf + 8, 8, 'Z', 8), 0);
+  EXPECT_NE(memcpy_s(buf, 8, "123456789", 9), 0);
+  EXPECT_NE(memcpy_s(buf, static_cast<size_t>(-1), "1", 1), 0);  // a negative size
+  EXPECT_NE(memcpy_s(buf, 8, nullptr, 1), 0);
+  EXPECT_NE(memcpy_s(buf + 2, 6, buf, 4), 0);  // overlap
+  EXPECT_EQ(std::string(buf, 16), "abcdefghZZZZZZZZ");
+  EXPECT_EQ(memcpy_s(buf + 4, 4, buf, 4), 0);    // adjacent is no overlap
+  EXPECT_EQ(memmove_s(buf + 2, 14, buf, 4), 0);  // overlapping, both ways
+  EXPECT_EQ(memmove_s(buf, 16, buf + 1, 4), 0);
+  EXPECT_EQ(std::string(buf, 16), "babccdcdZZZZZZZZ");
+}
+
+TEST(NewSnprintfS, CutsToTheSmallerOfTheMaximumAndTheSizeLessOneAndTerminates) {
+  using Case = std::tuple<size_t, size_t, int, std::string>;  // size, maximum, result, buffer
+  for (const auto &[ulSize, ulMax, iWant, after] :
+       {Case{9, 100, 8, "abcdefgh\0ZZZZZZZ"s}, Case{8, 100, -1, "abcdefg\0ZZZZZZZZ"s},
+        Case{9, 8, 8, "abcdefgh\0ZZZZZZZ"s}, Case{9, 3, -1, "abc\0ZZZZZZZZZZZZ"s},
+        Case{1, 100, -1, "\0ZZZZZZZZZZZZZZZ"s}, Case{0, 5, -1, "ZZZZZZZZZZZZZZZZ"s},
+        Case{static_cast<size_t>(-1), 5, -1, "ZZZZZZZZZZZZZZZZ"s}}) {
+    char buf[16];
+    memset(buf, 'Z', sizeof(buf));
+    EXPECT_EQ(new_snprintf_s(__FILE__, __LINE__, buf, ulSize, ulMax, "%s", "abcdefgh"), iWant);
+    EXPECT_EQ(std::string(buf, sizeof(buf)), after) << ulSize << " " << ulMax;
+  }
+}
+
+TEST(Nls, Utf8IsStrictAtTheBoundariesOfTheEncoding) {
+  for (const char *valid : {"", "host-1", "\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF",
+                            "\xEE\x80\x80", "\xF4\x8F\xBF\xBF"}) {
+    EXPECT_EQ(LUM_NLS_IsStringUtf8(valid), 1u) << testing::PrintToString(valid);
+  }
+  // Overlong forms, surrogates, past U+10FFFF, stray or cut continuations.
+  for (const char *invalid : {"\xC1\xBF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80",
+                              "\xF4\x90\x80\x80", "a\xFF", "a\x80z", "ab\xE4\xB8", "\xE4\xB8q"}) {
+    EXPECT_EQ(LUM_NLS_IsStringUtf8(invalid), 0u) << testing::PrintToString(invalid);
+  }
+}
+
+TEST(Nls, DoubleByteToUtf8AndRefusalsOfWhatIsNotText) {
+  auto convert = [](const std::string &text, const char *pcTo, const char *pcFrom) {
+    std::unique_ptr<char, decltype(&free)> out(LUM_NLS_IconvConvert(text.c_str(), pcTo, pcFrom),
+                                               &free);
+    return out != nullptr ? std::string(out.get()) : "(refused)";
+  };
+  EXPECT_EQ(convert("pc-\xD6\xD0\xCE\xC4", "utf8", "cp936"), "pc-\xE4\xB8\xAD\xE6\x96\x87");
+  EXPECT_EQ(convert("ab\xD6", "utf8", "cp936"), "(refused)");      // lead byte cut off
+  EXPECT_EQ(convert("\xFF\xFF", "utf8", "cp936"), "(refused)");    // no such character
+  EXPECT_EQ(convert("abc", "utf8", "no-such-code"), "(refused)");  // unknown encoding
+  EXPECT_EQ(convert(std::string(65536, 'a'), "utf8", "cp936"), std::string(65536, 'a'));
+  EXPECT_EQ(convert(std::string(65537, 'a'), "utf8", "cp936"), "(refused)");
+}
+
+TEST(NetUtil, MacMasksAndBridgeNamesAreCutAtTheSizeAndNeverWritePastIt) {
+  const uint8_t kMac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+  char out[32];
+  for (auto [pucMac, pcMac, ulSize, pcWant] :
+       {std::tuple<const uint8_t *, const char *, uint32_t, const char *>{
+            kMac, "ff:ff:ff:ff:ff:ff", 18, "00:1A:**:**:**:5E"},  // the bytes win
+        {nullptr, "fF-eE-dd-cc-bb-0a", 18, "FF:EE:**:**:**:0A"},
+        {nullptr, "00:1a-2b:3c:4d:5e", 18, "**:**:**:**:**:**"},
+        {kMac, nullptr, 17, "00:1A:**:**:**:5"},
+        {kMac, nullptr, 1, ""}}) {
+    memset(out, 'Z', sizeof(out));
+    EXPECT_EQ(LUM_UTIL_Disguise_MacAddress(pucMac, pcMac, out, ulSize), 0u);
+    EXPECT_EQ(std::string(out, ulSize + 1), std::string(pcWant) + '\0' + 'Z');
+  }
+  // Cut, the secure form stays terminated but the call reports it.
+  EXPECT_NE(LUM_UTIL_GetSecureMacAddress("aa-bb-cc-dd-ee-ff", out, 17), 0u);
+  EXPECT_STREQ(out, "AA:BB:CC:**:**:F");
+  lum::testing::FakeNet net;
+  net.bridges = {"br0", "br1", "br2"};
+  lum::testing::UseFakeNet(&net);
+  for (auto [ulSize, lWant, pcText] :
+       {std::tuple{12u, 3, "br0,br1,br2"}, {11u, 2, "br0,br1,br"}, {3u, 0, "br"}}) {
+    memset(out, 'Z', sizeof(out));
+    EXPECT_EQ(LUM_UTIL_GetBridgeAllNames(out, ulSize), lWant) << ulSize;
+    EXPECT_EQ(std::string(out, ulSize + 1), std::string(pcText) + '\0' + 'Z') << ulSize;
+  }
+  lum::testing::UseRealNet();
+}
+
+TEST(NetUtil, FdbRecordHasItsLayoutAndAnUnparsableMacIsNotLookedUp) {
+  lum::testing::FakeNet net;
+  net.fdb = {{"br0/00:1a:2b:3c:4d:5e", "eth2"}, {"br1/00:1a:2b:3c:4d:60", "averyverylongportname"}};
+  lum::testing::UseFakeNet(&net);
+  LUM_BR_FDB_INFO info;
+  memset(&info, 0, sizeof(info));
+  EXPECT_EQ(LUM_UTIL_GetBrFdbInfoByMac("00:1A:2B:3C:4D:5E", &info), 0u);
+  std::string want(43, '\0');  // the MAC text, not local, then the port at 19
+  want.replace(0, 17, "00:1a:2b:3c:4d:5e").replace(19, 4, "eth2");
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(&info), 43), want);
+  EXPECT_EQ(LUM_UTIL_GetBrFdbInfoByMacSpecBr("00-1a-2b-3c-4d-60", &info, "br1"), 0u);
+  EXPECT_STREQ(info.acPortName, "averyverylongpo");  // cut to the field
+  EXPECT_NE(LUM_UTIL_GetBrFdbInfoByMacSpecBr("00:1a:2b:3c:4d:5e", &info, "br1"), 0u);
+  EXPECT_NE(LUM_UTIL_GetBrFdbInfoByMac("00:1a:2b:3c:4d", &info), 0u);
+  EXPECT_EQ(net.ulFdbQueries, 3u);  // the unparsable MAC never reached the table
+  lum::testing::UseRealNet();
+}
+
+}  // namespace
