@@ -186,8 +186,8 @@ uint32_t HostmonFindIpConflict(const char *pcIp, const char *pcMac, char *pcOut,
       continue;
     }
     const char *pcObjMac = HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_MAC);
-    if (strcmp(HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_IP), pcIp) == 0 &&
-        pcObjMac[0] != '\0' && strcasecmp(pcObjMac, pcMac) != 0) {
+    if (strcmp(HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_IP), pcIp) == 0 && pcObjMac[0] != '\0' &&
+        strcasecmp(pcObjMac, pcMac) != 0) {
       (void)new_snprintf_s(__FILE__, __LINE__, pcOut, ulLen, ulLen - 1, "%s", pcObjMac);
       LUM_KEM_FreeObj(LUM_DB_KIND_HOST, pstValue);
       return 1;
