@@ -56,7 +56,7 @@ bool HostmonIpv6ObjectsDiffer(const MacAddressItem *pstItem, const uint32_t *pul
   return bDiffer;
 }
 
-// Step 3.4: the host object's device is in the host table.
+// The host object's device is still in the host table.
 // Returns false when the object could not be written, which ends the walk.
 bool HostmonSyncPresentHost(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue, uint32_t *pulKeys) {
   HostmonSetInDbMark(pstItem->acRealMac, 1);
@@ -92,7 +92,7 @@ bool HostmonSyncPresentHost(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue, uint
   return true;
 }
 
-// Step 3.5: the device has left the host table; its object stays, off-line.
+// The device has left the host table; its object stays, off-line.
 void HostmonSyncAbsentHost(LUM_DB_SLOT *pstValue, const uint32_t *pulKeys) {
   memset(&g_stSyncInfo, 0, sizeof(g_stSyncInfo));
   const char *pcIp = HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_IP);

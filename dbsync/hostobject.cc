@@ -28,7 +28,8 @@ void HostmonSetNumSlot(LUM_DB_SLOT *pstValue, uint32_t ulSlot, uint32_t ulNum) {
   HostmonSetDbSaveNeeded();
 }
 
-// Step 6 of the fill: a present host's IPv4 address changed.
+// A present host's IPv4 address changed: "cms" hears of the old one and of a
+// conflict with another object.
 void HostmonNoticeIpChange(HostInfo *pstInfo, const char *pcOld, const char *pcNew,
                            const char *pcMac) {
   if (pcOld[0] == '\0') return;
