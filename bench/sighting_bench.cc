@@ -29,6 +29,7 @@
 #include "platform/lumdb.h"
 #include "platform/sys.h"
 #include "platform/testing.h"
+#include "tests/common/dbfill.h"
 #include "tests/common/leases_writer.h"
 #include "tests/common/nullsockets.h"
 #include "topology/topology.h"
@@ -160,13 +161,8 @@ class World {
  private:
   static uint32_t AddObject(const uint32_t *pulParent, uint32_t ulKind,
                             const std::vector<std::pair<uint32_t, std::string>> &texts) {
-    LUM_DB_SLOT *pstValue = nullptr;
-    if (LUM_DBGetDftObject(ulKind, &pstValue, 0) != 0) abort();
-    for (const auto &[slot, text] : texts)
-      (void)LUM_KEM_SetObjStrValue(slot, pstValue, text.c_str());
     uint32_t ulInst = 0;
-    if (LUM_DBAddObj(pulParent, ulKind, pstValue, &ulInst) != 0) abort();
-    LUM_KEM_FreeObj(ulKind, pstValue);
+    if (dbfill::AddObject(pulParent, ulKind, texts, {}, &ulInst) != 0) abort();
     return ulInst;
   }
 

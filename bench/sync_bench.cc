@@ -33,6 +33,7 @@
 #include "platform/lumdb.h"
 #include "platform/sys.h"
 #include "platform/testing.h"
+#include "tests/common/dbfill.h"
 #include "tests/common/leases_writer.h"
 #include "tests/common/nullsockets.h"
 #include "topology/topology.h"
@@ -247,15 +248,8 @@ class World {
   static uint32_t AddObject(const uint32_t *pulParent, uint32_t ulKind,
                             const std::vector<std::pair<uint32_t, std::string>> &texts,
                             const std::vector<std::pair<uint32_t, uint32_t>> &numbers) {
-    LUM_DB_SLOT *pstValue = nullptr;
-    if (LUM_DBGetDftObject(ulKind, &pstValue, 0) != 0) abort();
-    for (const auto &[slot, text] : texts) {
-      if (LUM_KEM_SetObjStrValue(slot, pstValue, text.c_str()) != 0) abort();
-    }
-    for (const auto &[slot, number] : numbers) pstValue[slot].ulNum = number;
     uint32_t ulInst = 0;
-    if (LUM_DBAddObj(pulParent, ulKind, pstValue, &ulInst) != 0) abort();
-    LUM_KEM_FreeObj(ulKind, pstValue);
+    if (dbfill::AddObject(pulParent, ulKind, texts, numbers, &ulInst) != 0) abort();
     return ulInst;
   }
 
@@ -301,28 +295,42 @@ void BM_WriteNeighbors(benchmark::State &state) {
 }
 BENCHMARK(BM_WriteNeighbors)->Unit(benchmark::kMicrosecond);
 
-// A new host's first ARP request for the gateway, 253 hosts known: learning,
-// the leases-file read, the ageing timer and the pass (files written, 64
-// objects refreshed, no room for the new one). The item is removed untimed.
-void BM_NewHostArp(benchmark::State &state) {
+// The world of the new-host benchmarks, with or without a leases file, and
+// without the new host.
+World &NewHostWorld(benchmark::State &state) {
   World &world = TheWorld();
   world.UseLeases(state.range(0) != 0);
   MacAddressItem *pstOld = World::NewHostItem();
   if (pstOld != nullptr) LUM_HOSTMON_MACAddressDel(pstOld);
+  return world;
+}
+
+// Untimed: takes the new host out again; false (the benchmark failed) when the
+// timed step did not add it as expected.
+bool ForgetNewHost(benchmark::State &state, bool bAsExpected, const char *pcWhy) {
+  state.PauseTiming();
+  MacAddressItem *pstNew = World::NewHostItem();
+  if (pstNew == nullptr || !bAsExpected) {
+    state.SkipWithError(pcWhy);
+    return false;
+  }
+  LUM_HOSTMON_MACAddressDel(pstNew);
+  World::Clear();
+  state.ResumeTiming();
+  return true;
+}
+
+// A new host's first ARP request for the gateway, 253 hosts known: learning,
+// the leases-file read, the ageing timer and the pass (files written, 64
+// objects refreshed, no room for the new one). The item is removed untimed.
+void BM_NewHostArp(benchmark::State &state) {
+  World &world = NewHostWorld(state);
   uint64_t ulAllocs = 0;
   for (auto _ : state) {
     const uint64_t ulStart = g_ulAllocs.load(std::memory_order_relaxed);
     HostmonArpInput(world.NewHostFrame(), "eth0");
     ulAllocs += g_ulAllocs.load(std::memory_order_relaxed) - ulStart;
-    state.PauseTiming();
-    MacAddressItem *pstNew = World::NewHostItem();
-    if (pstNew == nullptr || World::Items() != kHosts) {
-      state.SkipWithError("the frame did not add the host");
-      break;
-    }
-    LUM_HOSTMON_MACAddressDel(pstNew);
-    World::Clear();
-    state.ResumeTiming();
+    if (!ForgetNewHost(state, World::Items() == kHosts, "the frame did not add the host")) break;
   }
   Report(state, ulAllocs);
   World::RestoreNewHost();
@@ -333,10 +341,7 @@ BENCHMARK(BM_NewHostArp)->ArgName("leases")->Arg(0)->Arg(1)->Unit(benchmark::kMi
 // leases-file read) and the ageing timer. With BM_WriteNeighbors, the time
 // from the frame to both files.
 void BM_NewHostLearn(benchmark::State &state) {
-  World &world = TheWorld();
-  world.UseLeases(state.range(0) != 0);
-  MacAddressItem *pstOld = World::NewHostItem();
-  if (pstOld != nullptr) LUM_HOSTMON_MACAddressDel(pstOld);
+  World &world = NewHostWorld(state);
   Port *pstPort = LUM_HOSTMON_PortFind("eth0");
   const uint8_t *pucFrame = world.NewHostFrame();
   uint8_t aucAddr[16] = {};
@@ -349,15 +354,7 @@ void BM_NewHostLearn(benchmark::State &state) {
       LUM_HOSTMON_TimerUpdate();
     }
     ulAllocs += g_ulAllocs.load(std::memory_order_relaxed) - ulStart;
-    state.PauseTiming();
-    MacAddressItem *pstNew = World::NewHostItem();
-    if (pstNew == nullptr) {
-      state.SkipWithError("learning did not add the host");
-      break;
-    }
-    LUM_HOSTMON_MACAddressDel(pstNew);
-    World::Clear();
-    state.ResumeTiming();
+    if (!ForgetNewHost(state, true, "learning did not add the host")) break;
   }
   Report(state, ulAllocs);
   World::RestoreNewHost();

@@ -12,6 +12,7 @@
 #include "diag/diag.h"
 #include "hosts/hosts.h"
 #include "platform/testing.h"
+#include "tests/common/dbfill.h"
 #include "tests/common/leases_writer.h"
 #include "tests/unit/common/fakesys.h"
 #include "topology/topology.h"
@@ -63,14 +64,9 @@ inline Texts Addresses(const MacAddressItem *pstItem) {
 inline uint32_t AddObject(uint32_t ulParent, uint32_t ulKind,
                           const std::vector<std::pair<uint32_t, std::string>> &texts,
                           const std::vector<std::pair<uint32_t, uint32_t>> &numbers = {}) {
-  LUM_DB_SLOT *pstValue = nullptr;
-  EXPECT_EQ(LUM_DBGetDftObject(ulKind, &pstValue, 0), 0u);
-  for (const auto &[slot, text] : texts) LUM_KEM_SetObjStrValue(slot, pstValue, text.c_str());
-  for (const auto &[slot, number] : numbers) pstValue[slot].ulNum = number;
   const uint32_t aulParent[LUM_DB_KEYS] = {ulParent};
   uint32_t ulInst = 0;
-  EXPECT_EQ(LUM_DBAddObj(aulParent, ulKind, pstValue, &ulInst), 0u);
-  LUM_KEM_FreeObj(ulKind, pstValue);
+  EXPECT_EQ(dbfill::AddObject(aulParent, ulKind, texts, numbers, &ulInst), 0u);
   return ulInst;
 }
 inline uint32_t AddLanDevice() { return AddObject(0, LUM_DB_KIND_LANDEVICE, {}); }

@@ -21,14 +21,15 @@
 #include "main/msgcatalog.h"
 #include "platform/lumdb.h"
 #include "platform/testing.h"
+#include "tests/common/dbfill.h"
 #include "tests/common/leases_writer.h"
 #include "tests/unit/common/fakesys.h"
 #include "topology/topology.h"
 
 namespace synctest {
 
-using Texts = std::vector<std::pair<uint32_t, std::string>>;
-using Nums = std::vector<std::pair<uint32_t, uint32_t>>;
+using dbfill::Nums;
+using dbfill::Texts;
 using Slots = std::array<std::string, 17>;
 using SlotNums = std::array<uint32_t, 17>;
 
@@ -122,15 +123,8 @@ class SyncTest : public ::testing::Test {
   static uint32_t AddObject(std::vector<uint32_t> parent, uint32_t ulKind, const Texts &texts,
                             const Nums &numbers = {}) {
     parent.resize(LUM_DB_KEYS);
-    LUM_DB_SLOT *pstValue = nullptr;
-    EXPECT_EQ(LUM_DBGetDftObject(ulKind, &pstValue, 0), 0u);
-    if (pstValue == nullptr) return 0;
-    for (const auto &[slot, text] : texts)
-      (void)LUM_KEM_SetObjStrValue(slot, pstValue, text.c_str());
-    for (const auto &[slot, number] : numbers) pstValue[slot].ulNum = number;
     uint32_t ulInst = 0;
-    EXPECT_EQ(LUM_DBAddObj(parent.data(), ulKind, pstValue, &ulInst), 0u);
-    LUM_KEM_FreeObj(ulKind, pstValue);
+    EXPECT_EQ(dbfill::AddObject(parent.data(), ulKind, texts, numbers, &ulInst), 0u);
     return ulInst;
   }
   static uint32_t AddHostObject(uint32_t ulLanDev, const Texts &texts, const Nums &numbers = {}) {
