@@ -389,7 +389,7 @@ uint32_t LUM_UTIL_SockBaseRegEvtProc() {
   if (st.iFd < 0 || st.app.empty()) return 0;
   if (!st.bRegistered) {
     uint32_t handle = 0;
-    if (LUM_UTIL_SockBaseReg(st.iFd, lum::bus::kSockKindBus, BusSockProc, 1, nullptr, &handle) !=
+    if (LUM_UTIL_SockBaseReg(st.iFd, lum::bus::kSockKindBus, BusSockProc, 0, nullptr, &handle) !=
         0) {
       LUM_BUS_TRACE("bus: cannot register the bus socket with the loop\n");
       return kBusFail;

@@ -327,7 +327,7 @@ uint32_t DebugServiceOpen(const std::string &dir, const std::string &app) {
   struct stat sockStat {};
   ino_t ino = lstat(path.c_str(), &sockStat) == 0 ? sockStat.st_ino : 0;
   uint32_t handle = 0;
-  if (LUM_UTIL_SockBaseReg(fd.Get(), kSockKindDebug, DebugAcceptProc, 1, nullptr, &handle) != 0) {
+  if (LUM_UTIL_SockBaseReg(fd.Get(), kSockKindDebug, DebugAcceptProc, 0, nullptr, &handle) != 0) {
     LUM_BUS_TRACE("debug: cannot register %s with the loop\n", path.c_str());
     UnlinkIfSame(path, ino);
     return 1;

@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/lum.h"
+#include "platform/sys.h"
 
 namespace {
 
@@ -89,19 +90,24 @@ uint32_t AllocHandle(Loop &l) {
   }
 }
 
-// Unwatches and frees (or retires, during callbacks) one registration.
-void Drop(Loop &l, std::unique_ptr<Registration> reg) {
+// Unwatches and frees (or retires, during callbacks) one registration. True
+// when it still owned its descriptor number: the number was not reused by a
+// later registration after a close without a delete.
+bool Drop(Loop &l, std::unique_ptr<Registration> reg) {
+  bool bOwner = false;
   auto owner = l.byFd.find(reg->iFd);
   if (owner != l.byFd.end() && owner->second == reg->ulHandle) {
     // Fails harmlessly when the owner already closed the descriptor.
     if (l.iEpollFd >= 0) epoll_ctl(l.iEpollFd, EPOLL_CTL_DEL, reg->iFd, nullptr);
     l.byFd.erase(owner);
+    bOwner = true;
   }
   if (l.bDispatching) {
     Registration *retired = reg.release();
     retired->pNextRetired = l.pRetired;
     l.pRetired = retired;
   }
+  return bOwner;
 }
 
 void FreeRetired(Loop &l) {
@@ -234,7 +240,7 @@ uint32_t LUM_UTIL_SockBaseReg(int iFd, uint32_t ulKind, LUM_SOCK_CB pfnProc, uin
       LUM_CORE_TRACE("loop: fd %d reused: registration 0x%x dropped", iFd, stale->first);
       std::unique_ptr<Registration> dead = std::move(stale->second);
       l.regs.erase(stale);
-      Drop(l, std::move(dead));
+      (void)Drop(l, std::move(dead));
     }
   }
   owner = handle;
@@ -251,7 +257,9 @@ uint32_t LUM_UTIL_SockBaseDelete(uint32_t ulHandle) {
   }
   std::unique_ptr<Registration> reg = std::move(found->second);
   l.regs.erase(found);
-  Drop(l, std::move(reg));
+  const int iFd = reg->iFd;
+  const bool bClose = reg->stRec.aulPlatform[2] == LUM_SOCK_FLAG_CLOSE_ON_DELETE;
+  if (Drop(l, std::move(reg)) && bClose) (void)lum::sys::Close(iFd);
   return 0;
 }
 
@@ -304,7 +312,7 @@ void DeleteAllRegistrations() {
     auto first = l.regs.begin();
     std::unique_ptr<Registration> reg = std::move(first->second);
     l.regs.erase(first);
-    Drop(l, std::move(reg));
+    (void)Drop(l, std::move(reg));  // tests' descriptors stay theirs
   }
   l.byFd.clear();
 }

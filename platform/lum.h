@@ -27,6 +27,9 @@ using LUM_SOCK_CB = void (*)(LUM_SOCK_REG *pstReg);
 // Kinds of registration (the daemon passes 1 for ARP, 5 for ICMPv6).
 inline constexpr uint32_t LUM_SOCK_KIND_ARP = 1;
 inline constexpr uint32_t LUM_SOCK_KIND_ICMP6 = 5;
+// Registration flag 1 (what the daemon passes) hands the descriptor to the
+// loop: LUM_UTIL_SockBaseDelete closes it. With 0 the owner closes it.
+inline constexpr uint32_t LUM_SOCK_FLAG_CLOSE_ON_DELETE = 1;
 
 uint32_t LUM_UTIL_SockBaseRegEvtProc();
 uint32_t LUM_UTIL_SockBaseReg(int iFd, uint32_t ulKind, LUM_SOCK_CB pfnProc, uint32_t ulFlag,

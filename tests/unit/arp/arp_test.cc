@@ -39,7 +39,7 @@ class ArpTest : public LanTest {
   // The frame queued on the listening socket under the name, then the loop's callback.
   void Receive(const Bytes &bytes, const std::string &ifname) {
     if (m_iListenFd < 0) m_iListenFd = lum::sys::Socket(AF_INET, 10, htons(0x0806));
-    m_sys.toReceive.push_back({bytes, ifname});
+    m_sys.toReceive.push_back({bytes, ifname, {}});
     LUM_SOCK_REG stReg{};
     stReg.lFd = m_iListenFd;
     HostmonArpSocketProc(&stReg);

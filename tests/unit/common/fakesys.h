@@ -5,8 +5,10 @@
 
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,7 +44,8 @@ struct SocketInfo {
 
 struct QueuedFrame {
   std::vector<uint8_t> bytes;
-  std::string ifname;  // reported in the source address after the family
+  std::string ifname;         // reported in the source address after the family
+  std::vector<uint8_t> from;  // when set: the whole source address instead
 };
 
 class FakeSys {
@@ -50,9 +53,11 @@ class FakeSys {
   FakeSys() {
     s_pstSys = this;
     lum::sys::Ops &ops = lum::sys::Current();
+    // Real descriptors, so that the event loop can watch them.
     ops.socket = [](int d, int t, int p) {
-      s_pstSys->sockets[s_iNextFd] = SocketInfo{d, t, p, {}, {}, false};
-      return s_iNextFd++;
+      const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (fd >= 0) s_pstSys->sockets[fd] = SocketInfo{d, t, p, {}, {}, false};
+      return fd;
     };
     ops.setsockopt = [](int fd, int level, int name, const void *value, unsigned int len) {
       SocketInfo *info = Open(fd);
@@ -88,9 +93,13 @@ class FakeSys {
       s_pstSys->toReceive.pop_front();
       const size_t n = std::min(frame.bytes.size(), len);
       std::copy_n(frame.bytes.begin(), n, static_cast<uint8_t *>(buf));
-      memset(from, 0, *fromlen);  // the family, then the interface name
-      memcpy(reinterpret_cast<char *>(from) + 2, frame.ifname.data(),
-             std::min<size_t>(frame.ifname.size(), *fromlen - 2));
+      memset(from, 0, *fromlen);
+      if (!frame.from.empty()) {
+        memcpy(from, frame.from.data(), std::min<size_t>(frame.from.size(), *fromlen));
+      } else {  // the family, then the interface name
+        memcpy(reinterpret_cast<char *>(from) + 2, frame.ifname.data(),
+               std::min<size_t>(frame.ifname.size(), *fromlen - 2));
+      }
       return static_cast<ssize_t>(n);
     };
     ops.sendto = [](int fd, const void *buf, size_t len, int, const struct sockaddr *to,
@@ -106,11 +115,12 @@ class FakeSys {
     ops.close = [](int fd) {
       SocketInfo *info = Open(fd);
       if (info == nullptr) return Fail(EBADF);
-      info->bClosed = true;
+      info->bClosed = true;  // really closed at the end: numbers stay unique
       return 0;
     };
   }
   ~FakeSys() {
+    for (const auto &entry : sockets) ::close(entry.first);
     lum::sys::Reset();
     s_pstSys = nullptr;
   }
@@ -148,7 +158,6 @@ class FakeSys {
   }
 
   static inline FakeSys *s_pstSys = nullptr;
-  static inline int s_iNextFd = 1000;
 };
 
 }  // namespace faketest

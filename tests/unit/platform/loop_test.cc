@@ -2,6 +2,7 @@
 // inside callbacks, once-timers, handles, the clock's arithmetic. Descriptors
 // on the real clock, each case within a few ms: callbacks that delete
 // registrations, and descriptors closed without a delete.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -142,11 +143,12 @@ void OnReadable(LUM_SOCK_REG *pstReg) {
 }
 
 // Watches one end of a new socket pair for seen; the other end has written a
-// byte. The watched end, left open for the test to close.
-int Watch(Seen &seen) {
+// byte. The watched end, left open for the test to close unless flag 1 gave it
+// to the loop.
+int Watch(Seen &seen, uint32_t ulFlag = 0) {
   int fds[2] = {-1, -1};
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds), 0);
-  EXPECT_EQ(LUM_UTIL_SockBaseReg(fds[0], 5, OnReadable, 1, &seen, &seen.ulHandle), 0u);
+  EXPECT_EQ(LUM_UTIL_SockBaseReg(fds[0], 5, OnReadable, ulFlag, &seen, &seen.ulHandle), 0u);
   EXPECT_EQ(send(fds[1], "x", 1, 0), 1);
   close(fds[1]);
   return fds[0];
@@ -184,7 +186,7 @@ TEST(EventLoop, CallbacksGetContextAndDescriptorAndMayDeleteThemselvesOrAReadyOn
 TEST(EventLoop, DescriptorClosedWithoutDeleteThenReusedBelongsToTheNewOwner) {
   Seen stale, fresh;
   int old = Watch(stale);
-  EXPECT_NE(LUM_UTIL_SockBaseReg(old, 5, OnReadable, 1, &fresh, &fresh.ulHandle), 0u);  // twice
+  EXPECT_NE(LUM_UTIL_SockBaseReg(old, 5, OnReadable, 0, &fresh, &fresh.ulHandle), 0u);  // twice
   close(old);
   fresh.action = [] { LUM_UTIL_SockBaseStop(); };
   int reused = Watch(fresh);
@@ -194,6 +196,21 @@ TEST(EventLoop, DescriptorClosedWithoutDeleteThenReusedBelongsToTheNewOwner) {
   close(reused);
   EXPECT_EQ(fresh.iCalls, 1);
   EXPECT_EQ(stale.iCalls, 0);
+}
+
+TEST(EventLoop, FlagOneHandsTheDescriptorToTheLoopWhichClosesItOnDelete) {
+  Seen given, stale, fresh;
+  const int iGiven = Watch(given, LUM_SOCK_FLAG_CLOSE_ON_DELETE);
+  EXPECT_EQ(LUM_UTIL_SockBaseDelete(given.ulHandle), 0u);
+  EXPECT_EQ(fcntl(iGiven, F_GETFD), -1);  // closed
+  // A number closed without a delete and reused is the new owner's.
+  const int iOld = Watch(stale, LUM_SOCK_FLAG_CLOSE_ON_DELETE);
+  close(iOld);
+  ASSERT_EQ(Watch(fresh), iOld);
+  EXPECT_NE(LUM_UTIL_SockBaseDelete(stale.ulHandle), 0u);
+  EXPECT_NE(fcntl(iOld, F_GETFD), -1);
+  lum::loop::DeleteAllRegistrations();
+  close(iOld);
 }
 
 }  // namespace

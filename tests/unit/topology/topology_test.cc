@@ -66,19 +66,19 @@ TEST_F(TopologyTest, BridgesComeInPlatformOrderAndReloadKeepsAVanishedAddress) {
   EXPECT_EQ(pstBr1->ulIpAddr, Ip("192.168.1.1"));
 }
 
-TEST_F(TopologyTest, BridgeDelDropsItsOwnIcmp6RegistrationButNotTheSharedArpOne) {
+TEST_F(TopologyTest, BridgeDelClosesItsOwnIcmp6ListenerButNotTheSharedArpSocket) {
   Bridge *pstBr0 = AddBridge("br0", kBrMac, "192.168.1.1");
   Bridge *pstBr1 = AddBridge("br1", kBrMac, "192.168.2.1");
-  int aiFds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, aiFds), 0);
+  const int iIcmp6 = lum::sys::Socket(AF_INET6, SOCK_RAW, 58);
+  const int iArp = lum::sys::Socket(AF_PACKET, SOCK_RAW, 0);
   const auto noop = [](LUM_SOCK_REG *) {};
-  ASSERT_EQ(LUM_UTIL_SockBaseReg(aiFds[0], 5, noop, 1, pstBr1, &pstBr1->ulIcmp6SockHandle), 0u);
-  ASSERT_EQ(LUM_UTIL_SockBaseReg(aiFds[1], 1, noop, 1, nullptr, &pstBr0->ulArpSockHandle), 0u);
+  ASSERT_EQ(LUM_UTIL_SockBaseReg(iIcmp6, 5, noop, 1, pstBr1, &pstBr1->ulIcmp6SockHandle), 0u);
+  ASSERT_EQ(LUM_UTIL_SockBaseReg(iArp, 1, noop, 1, nullptr, &pstBr0->ulArpSockHandle), 0u);
   pstBr1->ulArpSockHandle = pstBr0->ulArpSockHandle;
   LUM_HOSTMON_BridgeDel(pstBr1);
   EXPECT_EQ(lum::loop::RegistrationCount(), 1u);
-  EXPECT_EQ(LUM_UTIL_SockBaseDelete(pstBr0->ulArpSockHandle), 0u);
-  for (int iFd : aiFds) close(iFd);
+  EXPECT_TRUE(m_sys.sockets[iIcmp6].bClosed);
+  EXPECT_FALSE(m_sys.sockets[iArp].bClosed);
 }
 
 TEST_F(TopologyTest, DiscoveryAddsLanInterfacesToTheirBridgesCreatingTheBridge) {

@@ -1,0 +1,219 @@
+// The Neighbor Discovery listeners: the checks in their order, the option walk,
+// where the port and the address come from, and opening one socket per bridge.
+#include "nd6/nd6.h"
+
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <map>
+
+#include "arp/arptext.h"
+#include "platform/eventloop.h"
+#include "tests/unit/common/lan.h"
+
+namespace lantest {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const Addr kSource = A("2001:db8:1::5");
+const Addr kTarget = A("2001:db8:1::99");  // never what is learnt
+
+// An ICMPv6 message: type and code, then the Target Address for 135 and 136,
+// then the options.
+Bytes Message(uint8_t ucType, uint8_t ucCode, const Bytes &options = {}) {
+  Bytes msg = {ucType, ucCode, 0xAB, 0xCD, 0, 0, 0, 0};
+  if (ucType == 135 || ucType == 136) msg.insert(msg.end(), kTarget.begin(), kTarget.end());
+  msg.insert(msg.end(), options.begin(), options.end());
+  return msg;
+}
+Bytes LinkOption(uint8_t ucType, const Mac &mac) {
+  Bytes option = {ucType, 1};
+  option.insert(option.end(), mac.begin(), mac.end());
+  return option;
+}
+Bytes operator+(Bytes a, const Bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Bytes Cut(Bytes msg, size_t len) {
+  msg.resize(len);
+  return msg;
+}
+
+class Nd6Test : public LanTest {
+ protected:
+  void SetUp() override {
+    LanTest::SetUp();
+    for (uint8_t i = 1; i <= 3; ++i) m_net.fdb["br0/aa:bb:cc:dd:ee:0" + std::to_string(i)] = "eth1";
+  }
+  void Input(const Bytes &msg, Bridge *pstBridge = nullptr) {
+    HostmonIcmp6Input(pstBridge != nullptr ? pstBridge : m_pstBr, msg.data(),
+                      static_cast<uint32_t>(msg.size()), kSource.data());
+  }
+  // The ICMPv6 sockets opened, by descriptor.
+  std::map<int, faketest::SocketInfo> Icmp6Sockets() const {
+    std::map<int, faketest::SocketInfo> out;
+    for (const auto &[fd, info] : m_sys.sockets) {
+      if (info.iDomain == AF_INET6 && info.iProtocol == 58) out.emplace(fd, info);
+    }
+    return out;
+  }
+  static bool Traced(const std::string &text) {
+    const Texts &lines = TraceLines();
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  }
+  // "mac@port address" of every host learnt.
+  static Texts Learnt() {
+    Texts out;
+    for (const MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem;
+         pstItem = pstItem->pstNext) {
+      char acMac[HOSTMON_MAC_TEXT_LEN];
+      HostmonMacText(pstItem->aucMac, acMac, false);
+      for (const std::string &addr : Addresses(pstItem)) {
+        out.push_back(std::string(acMac) + "@" + pstItem->pstPort->pcName + " " + addr);
+      }
+    }
+    return out;
+  }
+};
+
+TEST_F(Nd6Test, ChecksDropInOrderAndARouterSolicitationOfAnyCodeIsAnsweredWithAProbe) {
+  const Bytes advert = Message(136, 0, LinkOption(2, HostMac(1)));
+  const struct {
+    Bytes msg;
+    std::string trace;
+    size_t ulProbes;
+  } astCases[] = {
+      {Cut(advert, 7),
+       " received icmpv6 packet with invalid length: 7 < sizeof(struct icmp6_hdr) 8", 0},
+      {Message(134, 0), "icmpv6 recev filter failed for type [134].\n", 0},
+      {Cut(Message(135, 0), 23),
+       "received icmp6 ND SOLICIT packet with invalid length [23] < sizeof(struct "
+       "nd_neighbor_solicit) 24\n",
+       0},
+      {Cut(advert, 23),
+       "received icmp6 ND ADVERT packet with invalid length [23] < sizeof(struct "
+       "nd_neighbor_advert) 24",
+       0},
+      {Message(136, 1, LinkOption(2, HostMac(1))), "invalid ICMP6 code [1]", 0},
+      {Message(135, 0), "Process ICMPv6 packet with length 0.\n", 0},  // exactly 24
+      {Message(133, 0), "Recvd ROUTER_SOLICIT packet, send solicit packet return 32.\n", 1},
+      {Message(133, 5), "Recvd ROUTER_SOLICIT packet, send solicit packet return 32.\n", 1},
+  };
+  for (const auto &c : astCases) {
+    TraceLines().clear();
+    m_sys.sent.clear();
+    Input(c.msg);
+    EXPECT_EQ(TraceLines(), Texts{c.trace}) << c.trace;
+    ASSERT_EQ(m_sys.sent.size(), c.ulProbes) << c.trace;
+    // The probe asks the soliciting address itself, on the bridge it came from.
+    if (c.ulProbes != 0) {
+      EXPECT_TRUE(std::equal(kSource.begin(), kSource.end(), &m_sys.sent[0].bytes[8]));
+      EXPECT_EQ(m_sys.sent[0].ifname, "br0");
+    }
+  }
+  EXPECT_EQ(Learnt(), Texts{});
+}
+
+TEST_F(Nd6Test, OptionWalkLearnsTheSourceAddressFromTheFirstTargetLinkOptionOnly) {
+  const Bytes source1 = LinkOption(1, HostMac(1)), target2 = LinkOption(2, HostMac(2));
+  const struct {
+    Bytes msg;
+    std::string trace;
+    std::string learnt;
+  } astCases[] = {
+      {Message(135, 0, source1), "Process ICMPv6 packet with length 8.\n", ""},
+      {Message(136, 0, source1 + target2), "Update timer now ...\n",
+       "aa:bb:cc:dd:ee:02@eth1 2001:db8:1::5"},
+      {Message(135, 0, target2), "Update timer now ...\n", "aa:bb:cc:dd:ee:02@eth1 2001:db8:1::5"},
+      {Message(136, 0, target2 + LinkOption(2, HostMac(3))), "Update timer now ...\n",
+       "aa:bb:cc:dd:ee:02@eth1 2001:db8:1::5"},
+      {Message(136, 0, Bytes{2, 0, 1, 2, 3, 4, 5, 6} + target2),
+       "zero length option in ND packet!\n", ""},
+      {Message(136, 0, Bytes{2, 2, 1, 2, 3, 4, 5, 6}),
+       "option length greater than total length in ND packet\n", ""},
+      {Message(136, 0, source1 + Bytes{2}), "invalid ND packet length\n", ""},
+  };
+  for (const auto &c : astCases) {
+    NetTest::Clear();  // drops the bridge too: make it again
+    ASSERT_NE(m_pstBr = AddBridge("br0", kBrMac, "192.168.1.1"), nullptr);
+    LUM_HOSTMON_PortAdd(m_pstBr, "eth1");
+    TraceLines().clear();
+    Input(c.msg);
+    EXPECT_TRUE(Traced(c.trace)) << c.trace;
+    EXPECT_EQ(Learnt(), c.learnt.empty() ? Texts{} : Texts{c.learnt}) << c.trace;
+  }
+}
+
+TEST_F(Nd6Test, PortComesFromTheForwardingTableMovingOrCreatingItAndNeverFromTheWan) {
+  Bridge *pstBr1 = AddBridge("br1", HostMac(0x10), "192.168.2.1");
+  Port *pstEth5 = LUM_HOSTMON_PortAdd(pstBr1, "eth5");
+  m_net.fdb["br1/aa:bb:cc:dd:ee:04"] = "eth5";  // found through the any-bridge query
+  m_net.fdb["br0/aa:bb:cc:dd:ee:05"] = "eth9";  // not known yet
+  m_net.fdb["br0/aa:bb:cc:dd:ee:06"] = "nas0";
+  for (uint8_t ucHost : {4, 5, 6}) Input(Message(136, 0, LinkOption(2, HostMac(ucHost))));
+  EXPECT_TRUE(Traced("ND packet, MAC address is aa:bb:**:**:**:6\n"));
+  EXPECT_TRUE(Traced("Port [eth5] has been moved from [br1] to [br0] ...\n"));
+  EXPECT_EQ(pstEth5->pstBridge, m_pstBr);
+  ASSERT_NE(LUM_HOSTMON_PortFind("eth9"), nullptr);
+  EXPECT_EQ(LUM_HOSTMON_PortFind("eth9")->pstBridge, m_pstBr);
+  EXPECT_TRUE(Traced("ND packet, cant not find which port it is from.\n"));
+  EXPECT_EQ(Learnt(), (Texts{"aa:bb:cc:dd:ee:04@eth5 2001:db8:1::5",
+                             "aa:bb:cc:dd:ee:05@eth9 2001:db8:1::5"}));
+}
+
+TEST_F(Nd6Test, ListenersOpenInOrderStopAtTheFirstFailureAndAreNotOpenedTwice) {
+  AddBridge("br1", HostMac(0x10), "192.168.2.1");
+  AddBridge("br2", HostMac(0x20), "192.168.3.1");
+  m_sys.interfaces.erase("br1");  // binding to it fails
+  PrivilegeCalls().clear();
+  EXPECT_EQ(HostmonIcmp6ListenAll(), 1u);
+  EXPECT_TRUE(Traced(
+      "\r\n##########  HOSTMON Create ICMP6 Listen Socket Fail for bridge [br1]  #######\n"));
+  ASSERT_EQ(Icmp6Sockets().size(), 2u);  // none for br2
+  const faketest::SocketInfo stFirst = Icmp6Sockets().begin()->second;
+  EXPECT_EQ(stFirst.boundTo, "br0");
+  EXPECT_EQ(stFirst.iType, SOCK_RAW);
+  EXPECT_EQ(stFirst.options,
+            (std::vector<std::pair<int, int>>{
+                {1, 25}, {41, 49}, {255, 7}, {41, 16}, {41, 18}, {41, 51}, {58, 1}}));
+  EXPECT_EQ(m_sys.OpenCount(), 1);
+  EXPECT_NE(m_pstBr->ulIcmp6SockHandle, 0u);
+
+  m_sys.interfaces["br1"] = {};
+  m_sys.failOption[{255, IPV6_CHECKSUM}] = EINVAL;
+  TraceLines().clear();
+  EXPECT_EQ(HostmonIcmp6ListenAll(), 1u);
+  EXPECT_EQ(TraceLines()[0], "Bridge [br0] is already listening ...\n");
+  EXPECT_EQ(TraceLines()[1], std::string("setsockopt(IPV6_CHECKSUM): ") + strerror(EINVAL));
+  EXPECT_EQ(m_sys.OpenCount(), 1);
+
+  m_sys.failOption.clear();
+  EXPECT_EQ(HostmonIcmp6ListenAll(), 0u);
+  EXPECT_EQ(m_sys.OpenCount(), 3);
+  EXPECT_EQ(lum::loop::RegistrationCount(), 3u);
+  // Opening never raises privileges; every opening drops them.
+  EXPECT_EQ(std::count(PrivilegeCalls().begin(), PrivilegeCalls().end(), "Up"), 0);
+  EXPECT_EQ(PrivilegeCalls().size(), 5u);
+}
+
+TEST_F(Nd6Test, ReceiveReportsTheSenderAndCutsLongMessages) {
+  ASSERT_EQ(HostmonIcmp6ListenAll(), 0u);
+  struct sockaddr_in6 stFrom {};
+  stFrom.sin6_family = AF_INET6;
+  memcpy(&stFrom.sin6_addr, kSource.data(), 16);
+  const auto *pucFrom = reinterpret_cast<const uint8_t *>(&stFrom);
+  Bytes longAdvert = Message(136, 0, LinkOption(2, HostMac(1)));
+  longAdvert.resize(1500, 0);
+  m_sys.toReceive.push_back({longAdvert, "", Bytes(pucFrom, pucFrom + sizeof(stFrom))});
+  LUM_SOCK_REG stReg{};
+  stReg.lFd = Icmp6Sockets().begin()->first;
+  stReg.pvContext = m_pstBr;
+  TraceLines().clear();
+  HostmonIcmp6SocketProc(&stReg);
+  EXPECT_EQ(TraceLines()[0], "ICMPv6 packet with length [1024] from address [2001:db8:1::5].\n");
+  EXPECT_EQ(Learnt(), Texts{"aa:bb:cc:dd:ee:01@eth1 2001:db8:1::5"});
+}
+
+}  // namespace
+}  // namespace lantest
