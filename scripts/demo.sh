@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # hostmon's main job, on a throwaway LAN of network namespaces: builds, creates the
-# LAN (bridge br0 with two ports and a host behind each), starts the daemon in it,
-# shows what it does, and removes everything again, also when interrupted.
+# LAN (bridge br0 with two ports and a host behind each, IPv4 and IPv6), starts the
+# daemon in it, shows what it does, and removes everything again, also when
+# interrupted. HOSTMON_BUILD_DIR picks another build folder than build/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "demo: needs root (network namespaces)"; exit 1; }
 
 "$top/scripts/setup.sh"
 echo "== building"
-"$top/scripts/build.sh" "$top/build" -DHOSTMON_TESTS=OFF -DHOSTMON_BENCH=OFF
-bin="$top/build"
+bin="${HOSTMON_BUILD_DIR:-$top/build}"
+"$top/scripts/build.sh" "$bin" -DHOSTMON_TESTS=OFF -DHOSTMON_BENCH=OFF
 . "$top/scripts/lan.sh"
 
 work=$(mktemp -d /tmp/hostmon-demo.XXXXXX)
@@ -32,7 +33,8 @@ trap 'exit 130' INT TERM
 export LUM_BUS_DIR="$work/bus" LUM_DB_FILE="$work/cfg.db" LUM_TRACE="$work/trace.log"
 export LUM_MLOG_FILE="$work/mlog.log" LUM_EVENT_LOG="$work/event.log"
 lan_create "hmdemo$$" 2
-echo "== LAN: namespace $LAN_GW with br0 192.168.1.1/24, ports eth1 eth2; hosts 192.168.1.11, 192.168.1.12"
+echo "== LAN: namespace $LAN_GW with br0 192.168.1.1/24 and 2001:db8:1::1/64, ports eth1 eth2;"
+echo "   hosts 192.168.1.11 and 2001:db8:1::11, 192.168.1.12 and 2001:db8:1::12 (links still down)"
 
 echo "== hostmon lumv (version mode: one trace line, no bus, no database)"
 LUM_TRACE=- "$bin/hostmon" lumv
@@ -57,7 +59,17 @@ echo "joined the bus as: $(ls "$work/bus" | grep -v -e subscriptions -e debug -e
 echo "subscriptions:"
 (cd "$work/bus/subscriptions" && ls -1 */ | paste -sd' ')
 
-echo "== the hosts talk to the gateway; the daemon learns them from their ARP"
+echo "== the hosts' links come up; each host's kernel solicits routers, the daemon asks it"
+echo "   for its address with a Neighbor Solicitation and learns it from the advertisement"
+lan_hosts_up
+for _ in $(seq 50); do [ "$(grep -c 'ND packet, MAC address' "$work/trace.log")" -ge 2 ] && break; sleep 0.1; done
+grep -E "Recvd ROUTER_SOLICIT|ND packet, MAC address" "$work/trace.log" | head -4 || true
+
+echo "== host 1 pings the gateway's global IPv6 address; the gateway's kernel confirms"
+echo "   its neighbour about 5 s later, and that answer teaches the daemon the address"
+ip netns exec "$LAN_TAG-h1" ping -6 -c 1 -W 2 2001:db8:1::1 >/dev/null && echo "host 1 reached 2001:db8:1::1"
+
+echo "== the hosts talk to the gateway over IPv4; the daemon learns them from their ARP"
 for i in 1 2; do ip netns exec "$LAN_TAG-h$i" ping -c 1 -W 1 192.168.1.1 >/dev/null && echo "host $i reached the gateway"; done
 
 echo "== lumbus send hostmon 0xbb05 (named but not handled: two traces)"
@@ -66,6 +78,7 @@ echo "== lumbus send hostmon 0xbb05 (named but not handled: two traces)"
 for _ in $(seq 50); do grep -q unexpected "$work/trace.log" && break; sleep 0.1; done
 grep -E 'msg_type|unexpected' "$work/trace.log" | tail -2 || true
 
+for _ in $(seq 100); do grep -q " 2001:db8:1::11$" "$work/dhcps/neighbors" && break; sleep 0.1; done
 echo "== lumdebug hostmon test show"
 "$bin/lumdebug" hostmon test show && echo "(show returned 0)"
 
@@ -83,7 +96,7 @@ cat "$work/cms.log"
 echo "-- notice to dhcps"
 cat "$work/dhcps.log"
 echo "-- host objects in the saved database (lumdb dump)"
-"$bin/lumdb" dump | grep -E 'Hosts\.Host\.[0-9]+\.(IPAddress|MACAddress|HostName|AddressSource|Layer2Interface|Active)=' || echo "(none saved yet)"
+"$bin/lumdb" dump | grep -E 'Hosts\.Host\.[0-9]+\.(IPAddress|X_IPv6LinkLocalAddress|MACAddress|HostName|AddressSource|Layer2Interface|Active|X_IPv6Active|X_IPv6Address\.[0-9]+\.Address)=' || echo "(none saved yet)"
 
 echo "== trace of the start-up"
 head -n 20 "$work/trace.log"

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 namespace systest {
 
@@ -90,6 +92,12 @@ std::string DaemonRunner::Show() const {
   return result.iExit == 0 ? result.out : std::string();
 }
 
+bool DaemonRunner::Send(const std::string &args) const {
+  return Shell("LUM_BUS_DIR=" + Quote(Path("bus")) + " " + Quote(Bin("lumbus")) + " send hostmon " +
+               args)
+             .iExit == 0;
+}
+
 std::string DaemonRunner::Trace() const {
   return ReadFile(Path("trace.log.1")) + ReadFile(Path("trace.log"));
 }
@@ -113,6 +121,37 @@ std::string DaemonRunner::DbDump() const {
 std::string DaemonRunner::Diagnostics() const {
   return "--- trace (tail) ---\n" + Tail(Trace(), 6000) + "\n--- hostmon output ---\n" +
          Tail(ReadFile(Path("hostmon.out")), 2000);
+}
+
+std::optional<HostObject> FindHost(const std::string &dump, const std::string &mac) {
+  std::smatch m;
+  if (!std::regex_search(dump, m,
+                         std::regex("(InternetGatewayDevice\\.LANDevice\\.\\d+\\.Hosts\\.Host\\.("
+                                    "\\d+)\\.)MACAddress=" +
+                                    mac + "\n"))) {
+    return std::nullopt;
+  }
+  HostObject host{m[1], m[2], {}, {}};
+  const std::regex sub("X_IPv6Address\\.\\d+\\.Address");
+  std::istringstream in(dump);
+  for (std::string line; std::getline(in, line);) {
+    const size_t ulEq = line.find('=');
+    if (line.rfind(host.path, 0) != 0 || ulEq == std::string::npos) continue;
+    const std::string name = line.substr(host.path.size(), ulEq - host.path.size());
+    if (name.find('.') == std::string::npos) {
+      host.params[name] = line.substr(ulEq + 1);
+    } else if (std::regex_match(name, sub)) {
+      host.ipv6.push_back(line.substr(ulEq + 1));
+    }
+  }
+  return host;
+}
+
+std::string PortPath(const std::string &dump, const std::string &port) {
+  std::smatch m;
+  std::regex_search(
+      dump, m, std::regex("([^\n]*\\.LANEthernetInterfaceConfig\\.\\d+)\\.X_Name=" + port + "\n"));
+  return m.empty() ? "" : m.str(1);
 }
 
 }  // namespace systest

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,10 @@ class DaemonRunner {
     return MessageLines(Path("bus-" + app + ".log"));
   }
   bool Running() { return m_proc && m_proc->Running(); }
+  // The daemon's process: the start script's commands all exec into it.
+  pid_t Pid() const { return m_proc ? m_proc->Pid() : -1; }
+  // `lumbus send hostmon ARGS` (type and options); whether it was sent.
+  bool Send(const std::string &args) const;
   // In the work folder: dhcps/ is the daemon's /var/dhcp/dhcps.
   std::string Path(const std::string &name) const { return m_dir / name; }
   // The tail of the trace and the daemon's own output, for failure messages.
@@ -72,5 +78,21 @@ class DaemonRunner {
   std::vector<std::unique_ptr<Background>> m_listeners;  // go before the folder
   std::unique_ptr<Background> m_proc;
 };
+
+// One host object of a database dump: its path ("...Hosts.Host.N."), its
+// instance N, its own parameters by name and the addresses of its IPv6
+// sub-objects in instance order.
+struct HostObject {
+  std::string path;
+  std::string instance;
+  std::map<std::string, std::string> params;
+  std::vector<std::string> ipv6;
+};
+
+// The host object whose MACAddress (not X_WireMACAddress) is mac.
+std::optional<HostObject> FindHost(const std::string &dump, const std::string &mac);
+// The path of the Ethernet interface object of a port, as host objects and
+// notices name it (no trailing dot).
+std::string PortPath(const std::string &dump, const std::string &port);
 
 }  // namespace systest

@@ -47,8 +47,11 @@ void RemoveStale() {
 
 }  // namespace
 
-NetnsLan::NetnsLan()
-    : m_prefix("hml-" + std::to_string(getpid()) + "-" + std::to_string(g_iInstance++) + "-"),
+NetnsLan::NetnsLan() : NetnsLan(Options()) {}
+
+NetnsLan::NetnsLan(const Options &options)
+    : m_options(options),
+      m_prefix("hml-" + std::to_string(getpid()) + "-" + std::to_string(g_iInstance++) + "-"),
       m_gatewayNs(m_prefix + "gw") {}
 
 NetnsLan::~NetnsLan() { DeleteNamespaces(Namespaces()); }
@@ -56,6 +59,7 @@ NetnsLan::~NetnsLan() { DeleteNamespaces(Namespaces()); }
 std::vector<std::string> NetnsLan::Namespaces() const {
   std::vector<std::string> namespaces{m_gatewayNs};
   for (int i = 1; i <= kHosts; ++i) namespaces.push_back(HostNs(i));
+  for (int i : m_addedHosts) namespaces.push_back(HostNs(i));
   return namespaces;
 }
 
@@ -68,24 +72,57 @@ bool NetnsLan::Build(std::string *pWhy, bool *pbSkip) {
     *pWhy = "ip netns add failed";
     return false;
   }
-  std::string gw = std::string("link set lo up\nlink add br0 address ") + kBridgeMac +
-                   " type bridge\nlink set br0 addrgenmode none\n";
-  for (int i = 1; i <= kHosts; ++i) {
-    const std::string port = PortOf(i);
-    gw += "link add " + port + " address 02:00:00:00:01:0" + std::to_string(i) +
-          " type veth peer name eth0 address " + HostMac(i) + " netns " + HostNs(i) + "\n";
-    gw += "link set " + port + " addrgenmode none\nlink set " + port + " master br0 up\n";
+  // Bridges made later inherit the defaults: no duplicate address detection.
+  if (m_options.bIpv6 &&
+      ShellIn(m_gatewayNs,
+              "sysctl -q -w net.ipv6.conf.all.forwarding=1 net.ipv6.conf.all.accept_dad=0 "
+              "net.ipv6.conf.default.accept_dad=0")
+              .iExit != 0) {
+    *pWhy = "gateway sysctl failed";
+    return false;
+  }
+  std::string gw =
+      std::string("link set lo up\nlink add br0 address ") + kBridgeMac + " type bridge\n";
+  if (m_options.bIpv6) {
+    gw += "addr add " + BridgeIp6() + "/64 dev br0 nodad\n";
+  } else {
+    gw += "link set br0 addrgenmode none\n";
   }
   gw += "addr add " + BridgeIp() + "/24 dev br0\nlink set br0 up\n";
   if (!Ip(m_gatewayNs, gw)) *pWhy = "gateway set-up failed";
   for (int i = 1; pWhy->empty() && i <= kHosts; ++i) {
-    if (!Ip(HostNs(i), "link set lo up\nlink set eth0 addrgenmode none\naddr add " + HostIp(i) +
-                           "/24 dev eth0\nlink set eth0 up\nroute add default via " + BridgeIp() +
-                           "\n")) {
-      *pWhy = "set-up failed in " + HostNs(i);
-    }
+    if (!SetUpHost(i, "br0")) *pWhy = "set-up failed in " + HostNs(i);
   }
   return pWhy->empty();
+}
+
+bool NetnsLan::AddHost(int iHost, const std::string &bridge) {
+  m_addedHosts.push_back(iHost);
+  return Ip("", "netns add " + HostNs(iHost) + "\n") && SetUpHost(iHost, bridge);
+}
+
+bool NetnsLan::SetUpHost(int iHost, const std::string &bridge) const {
+  const std::string port = PortOf(iHost);
+  if (!Ip(m_gatewayNs, "link add " + port + " address 02:00:00:00:01:0" + std::to_string(iHost) +
+                           " type veth peer name eth0 address " + HostMac(iHost) + " netns " +
+                           HostNs(iHost) + "\nlink set " + port + " addrgenmode none\nlink set " +
+                           port + " master " + bridge + " up\n")) {
+    return false;
+  }
+  std::string host = "link set lo up\n";
+  std::string sysctl;
+  if (m_options.bIpv6) {
+    // Read when the link comes up, so set before.
+    sysctl =
+        "sysctl -q -w net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.eth0.accept_dad=0 "
+        "net.ipv6.conf.eth0.router_solicitations=0 net.ipv6.conf.eth0.force_tllao=1 && ";
+    host += "addr add " + HostIp6(iHost) + "/64 dev eth0 nodad\n";
+  } else {
+    host += "link set eth0 addrgenmode none\n";
+  }
+  host += "addr add " + HostIp(iHost) + "/24 dev eth0\nlink set eth0 up\nroute add default via " +
+          BridgeIp() + "\n";
+  return ShellIn(HostNs(iHost), sysctl + "ip -batch - <<'EOF'\n" + host + "EOF\n").iExit == 0;
 }
 
 bool NetnsLan::Ip(const std::string &ns, const std::string &batch) {

@@ -4,9 +4,18 @@
 // and one veth port per host, eth1 and eth2 (MACs 02:00:00:00:01:0i), enslaved
 // to br0 and up. Host i lives in its own namespace, where its end of the pair
 // is eth0 with the MAC 02:00:00:00:00:0i, the address 192.168.1.1i/24 and a
-// default route via the bridge; the host's kernel answers ARP itself. No link
-// has an IPv6 link-local address, so no Neighbor Discovery is on the wire and
-// the tables hold only what IPv4 traffic taught.
+// default route via the bridge; the host's kernel answers ARP itself.
+//
+// By default no link has an IPv6 address, so no Neighbor Discovery is on the
+// wire and the tables hold only what IPv4 traffic taught. With bIpv6 the
+// gateway forwards IPv6 (so br0 is in the all-routers group and hears Router
+// Solicitations), br0 has 2001:db8:1::1/64 and the link-local address of its
+// MAC (fe80::ff:fe00:ff00), and host i has fe80::ff:fe00:i and
+// 2001:db8:1::1i/64. Nobody runs duplicate address detection, the hosts send
+// no Router Solicitations of their own (tests send them), and they put their
+// link-layer address into every Neighbor Advertisement (force_tllao), as many
+// embedded stacks do; a stock kernel leaves it out of answers to unicast
+// solicitations, which then teach the daemon nothing.
 //
 // Names carry a tag and the process id. The destructor kills every process in
 // the namespaces and deletes them, also when a test fails; a later run removes
@@ -31,7 +40,12 @@ class NetnsLan {
   static constexpr int kHosts = 2;
   static constexpr const char *kBridgeMac = "02:00:00:00:ff:00";
 
+  struct Options {
+    bool bIpv6 = false;
+  };
+
   NetnsLan();
+  explicit NetnsLan(const Options &options);
   ~NetnsLan();
   NetnsLan(const NetnsLan &) = delete;
   NetnsLan &operator=(const NetnsLan &) = delete;
@@ -44,6 +58,13 @@ class NetnsLan {
   static std::string HostMac(int iHost) { return "02:00:00:00:00:0" + std::to_string(iHost); }
   static std::string HostIp(int iHost) { return "192.168.1.1" + std::to_string(iHost); }
   static std::string BridgeIp() { return "192.168.1.1"; }
+  static std::string HostIp6(int iHost) { return "2001:db8:1::1" + std::to_string(iHost); }
+  static std::string HostLinkLocal(int iHost) { return "fe80::ff:fe00:" + std::to_string(iHost); }
+  static std::string BridgeIp6() { return "2001:db8:1::1"; }
+
+  // Host i (above kHosts) behind port eth<i> of a bridge of the gateway, set
+  // up like the others; its namespace goes with the LAN.
+  bool AddHost(int iHost, const std::string &bridge);
 
   // Runs `ip` commands, one a line, in a namespace (the current one when empty).
   static bool Ip(const std::string &ns, const std::string &batch);
@@ -59,9 +80,12 @@ class NetnsLan {
 
  private:
   std::vector<std::string> Namespaces() const;
+  bool SetUpHost(int iHost, const std::string &bridge) const;
 
+  Options m_options;
   std::string m_prefix;  // "hml-<pid>-<n>-"
   std::string m_gatewayNs;
+  std::vector<int> m_addedHosts;
 };
 
 // Builds the LAN before each test, skipping where it cannot; the LAN goes with
@@ -72,11 +96,12 @@ class NetnsLanTest : public ::testing::Test {
     std::string why;
     bool skip = geteuid() != 0;
     if (skip) GTEST_SKIP() << "network namespaces need root";
-    lan_ = std::make_unique<NetnsLan>();
+    lan_ = std::make_unique<NetnsLan>(lanOptions_);
     if (!lan_->Build(&why, &skip) && skip) GTEST_SKIP() << why;
     ASSERT_TRUE(why.empty()) << why;
   }
 
+  NetnsLan::Options lanOptions_;  // set by a derived fixture's constructor
   std::unique_ptr<NetnsLan> lan_;
 };
 

@@ -33,6 +33,7 @@ class Background {
   Background &operator=(const Background &) = delete;
   bool Running();
   int Stop();  // the exit status
+  pid_t Pid() const { return m_pid; }
 
  private:
   pid_t m_pid = -1;

@@ -34,44 +34,6 @@ std::string HostLine(int iHost) {
          NetnsLan::HostIp(iHost) + "]\n";
 }
 
-// One host object of a database dump: its path ("...Hosts.Host.N."), its
-// instance N and its own parameters by name.
-struct HostObject {
-  std::string path;
-  std::string instance;
-  std::map<std::string, std::string> params;
-};
-
-// The host object whose MACAddress (not X_WireMACAddress) is mac.
-std::optional<HostObject> FindHost(const std::string &dump, const std::string &mac) {
-  std::smatch m;
-  if (!std::regex_search(dump, m,
-                         std::regex("(InternetGatewayDevice\\.LANDevice\\.\\d+\\.Hosts\\.Host\\.("
-                                    "\\d+)\\.)MACAddress=" +
-                                    mac + "\n"))) {
-    return std::nullopt;
-  }
-  HostObject host{m[1], m[2], {}};
-  std::istringstream in(dump);
-  for (std::string line; std::getline(in, line);) {
-    const size_t ulEq = line.find('=');
-    // Parameters of the object itself, not of its IPv6 sub-objects.
-    if (line.rfind(host.path, 0) == 0 && line.find('.', host.path.size()) > ulEq) {
-      host.params[line.substr(host.path.size(), ulEq - host.path.size())] = line.substr(ulEq + 1);
-    }
-  }
-  return host;
-}
-
-// The path of the Ethernet interface object of a port, as host objects and
-// notices name it (no trailing dot).
-std::string PortPath(const std::string &dump, const std::string &port) {
-  std::smatch m;
-  std::regex_search(
-      dump, m, std::regex("([^\n]*\\.LANEthernetInterfaceConfig\\.\\d+)\\.X_Name=" + port + "\n"));
-  return m.empty() ? "" : m.str(1);
-}
-
 // The line lumbus prints for a HostInfo notice with these fields and the rest 0.
 std::string HostInfoLine(const std::string &typeAndName, const std::string &mac,
                          const std::string &ipNet, const std::string &keys,
