@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -227,11 +226,9 @@ TEST_F(Nd6Test, SolicitingHostsAreAskedAndLearntOnTheirPortsWithTheirLinkLocalSl
                                  HostLine(2, lan_->HostLinkLocal(2)));
   const std::string trace = daemon_->Trace();
   // Each solicitation was answered with one whole 32-byte probe.
+  const std::string answer = "Recvd ROUTER_SOLICIT packet, send solicit packet return 32.\n";
   size_t ulAnswers = 0;
-  for (size_t at = 0;
-       (at = trace.find("Recvd ROUTER_SOLICIT packet, send solicit packet return 32.\n", at)) !=
-       std::string::npos;
-       ++at) {
+  for (size_t at = trace.find(answer); at != std::string::npos; at = trace.find(answer, at + 1)) {
     ++ulAnswers;
   }
   EXPECT_EQ(ulAnswers, 3u) << daemon_->Diagnostics();
@@ -271,31 +268,6 @@ TEST_F(Nd6Test, SilentAddressGetsTwoUnicastSolicitationsAndGoesOnSchedule) {
   EXPECT_EQ(probes.value_or("<child failed>"), probe + probe);
   EXPECT_TRUE(WaitForNeighbors("neighbors", "")) << daemon_->Diagnostics();
   EXPECT_EQ(daemon_->Show(), kBridgeLine);
-
-  // Due 290 s after it was learnt, then 3 s after each probe: unlike an IPv4
-  // address of the bridge's subnet, it gets a second probe before it goes.
-  const std::string trace = daemon_->Trace();
-  std::smatch m;
-  ASSERT_TRUE(
-      std::regex_search(trace, m, std::regex("Next timeout time (\\d+), now is (\\d+)\\.")));
-  EXPECT_EQ(std::stol(m[1]) - std::stol(m[2]), 290);
-  const long lDue = std::stol(m[1]);
-  long lLast = 0;
-  int iDue = 0;
-  const std::regex check("\\[" + ip + "\\] timeout value is \\[(\\d+)\\], now is \\[(\\d+)\\]");
-  for (auto it = std::sregex_iterator(trace.begin(), trace.end(), check);
-       it != std::sregex_iterator(); ++it) {
-    const long lAt = std::stol((*it)[1]), lNow = std::stol((*it)[2]);
-    if (lAt > lNow) continue;
-    if (iDue++ == 0) {
-      EXPECT_EQ(lAt, lDue);
-    } else {  // the probe read the clock just after the check
-      EXPECT_GE(lAt, lLast + 3);
-      EXPECT_LE(lAt, lLast + 4);
-    }
-    lLast = lNow;
-  }
-  EXPECT_EQ(iDue, 3) << daemon_->Diagnostics();
 }
 
 TEST_F(Nd6Test, BridgeMadeAtRunTimeListensLearnsAndGivesItsSocketBack) {
