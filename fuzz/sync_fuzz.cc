@@ -16,9 +16,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +39,9 @@
 
 namespace {
 
+namespace lt = lum::testing;
+
 constexpr size_t kMaxItems = 80;  // past the 64 objects, so that room-making runs
-constexpr uint32_t kLastInstance = 0xFFFFFFFF;
 
 void Require(bool bHolds, const char *pcWhat) {
   if (bHolds) return;
@@ -51,41 +50,42 @@ void Require(bool bHolds, const char *pcWhat) {
 }
 
 struct World {
-  lum::testing::Sandbox sandbox;
-  lum::testing::FakeNet net;
+  lt::Sandbox sandbox;
+  lt::FakeNet net;
   leasestest::ScopedFixedRoot root;
-  std::string dbPath;
 
   World() {
     nullsockets::Install();
     net.bridges = {"br0", "br1"};
-    lum::testing::UseFakeNet(&net);
+    lt::UseFakeNet(&net);
     Require(root.Ok() && leasestest::MakeParents(root.Root() + HOSTMON_NEIGHBORS_FILE),
             "no temporary root");
-    dbPath = root.Root() + "/cfg.db";
-  }
-
-  // Nothing of one input is left for the next: items, bridges and ports, the
-  // pass's flags and timers, the database, the records.
-  static void Reset() {
-    while (LUM_HOSTMON_GetMacList() != nullptr) LUM_HOSTMON_MACAddressDel(LUM_HOSTMON_GetMacList());
-    while (LUM_HOSTMON_GetBridgeList() != nullptr) {
-      LUM_HOSTMON_BridgeDel(LUM_HOSTMON_GetBridgeList());
-    }
-    HostmonSyncResetForTest();
-    lum::testing::ResetTimers();
-    lum::testing::ResetDb();
-    lum::testing::SentMessages().clear();
-    lum::testing::TraceLines().clear();
-    lum::testing::MlogLines().clear();
-    lum::testing::EventRecords().clear();
-    lum::testing::PrivilegeCalls().clear();
   }
 };
 
 World &TheWorld() {
   static World world;
   return world;
+}
+
+// Nothing of one input is left for the next.
+void Reset() {
+  while (LUM_HOSTMON_GetMacList() != nullptr) LUM_HOSTMON_MACAddressDel(LUM_HOSTMON_GetMacList());
+  while (LUM_HOSTMON_GetBridgeList() != nullptr) LUM_HOSTMON_BridgeDel(LUM_HOSTMON_GetBridgeList());
+  HostmonSyncResetForTest();
+  lt::ResetTimers();
+  lt::ResetDb();
+  lt::SentMessages().clear();
+  lt::TraceLines().clear();
+  lt::MlogLines().clear();
+  lt::EventRecords().clear();
+  lt::PrivilegeCalls().clear();
+}
+
+void AddAddr(MacAddressItem *pstItem, uint32_t ulFamily, const uint8_t *pucAddr) {
+  if (LUM_HOSTMON_IPAddressFind(pstItem, ulFamily, pucAddr) == nullptr) {
+    (void)LUM_HOSTMON_MACAddressAddIP(pstItem, ulFamily, pucAddr);
+  }
 }
 
 void BuildHosts(const uint8_t *pucData, size_t ulSize) {
@@ -111,38 +111,30 @@ void BuildHosts(const uint8_t *pucData, size_t ulSize) {
       const uint8_t b = pucData[i];
       uint8_t aucAddr[16] = {192, 168, ucSubnet, b};
       if (b >= 0xF0) aucAddr[0] = 169, aucAddr[1] = 254, aucAddr[2] = 1;
-      if (LUM_HOSTMON_IPAddressFind(pstItem, HOSTMON_AF_INET, aucAddr) == nullptr) {
-        (void)LUM_HOSTMON_MACAddressAddIP(pstItem, HOSTMON_AF_INET, aucAddr);
-      }
+      AddAddr(pstItem, HOSTMON_AF_INET, aucAddr);
     }
     for (size_t n = (ucFlags >> 4) & 3; n > 0 && i < ulSize; --n, ++i) {
       const uint8_t b = pucData[i];
       uint8_t aucAddr[16] = {0x20, 0x01, 0x0D, 0xB8};
       if ((b & 0x80) != 0) aucAddr[0] = 0xFE, aucAddr[1] = 0x80, aucAddr[2] = 0, aucAddr[3] = 0;
       aucAddr[15] = b;
-      if (LUM_HOSTMON_IPAddressFind(pstItem, HOSTMON_AF_INET6, aucAddr) == nullptr) {
-        (void)LUM_HOSTMON_MACAddressAddIP(pstItem, HOSTMON_AF_INET6, aucAddr);
-      }
+      AddAddr(pstItem, HOSTMON_AF_INET6, aucAddr);
     }
   }
 }
 
 struct HostObject {
   uint32_t aulKeys[LUM_DB_KEYS] = {};
-  std::string ip, mac;
+  std::string mac;
   uint32_t ulV4Active = 0, ulV6Active = 0;
 };
 
 std::vector<HostObject> HostObjects() {
   std::vector<HostObject> objs;
-  for (uint32_t ulSeq = 0;; ++ulSeq) {
-    HostObject obj;
-    LUM_DB_SLOT *pstValue = nullptr;
-    if (LUM_DBGetObjectBySeqNum(nullptr, LUM_DB_KIND_HOST, ulSeq, &pstValue, 0, 0, obj.aulKeys) !=
-        0) {
-      break;
-    }
-    obj.ip = HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_IP);
+  HostObject obj;
+  LUM_DB_SLOT *pstValue = nullptr;
+  while (LUM_DBGetObjectBySeqNum(nullptr, LUM_DB_KIND_HOST, objs.size(), &pstValue, 0, 0,
+                                 obj.aulKeys) == 0) {
     obj.mac = HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_MAC);
     obj.ulV4Active = pstValue[HOSTMON_HOST_SLOT_IPV4_ACTIVE].ulNum;
     obj.ulV6Active = pstValue[HOSTMON_HOST_SLOT_IPV6_ACTIVE].ulNum;
@@ -155,12 +147,9 @@ std::vector<HostObject> HostObjects() {
 std::vector<std::string> Ipv6Objects(const uint32_t *pulHostKeys) {
   std::vector<std::string> texts;
   const uint32_t aulParent[LUM_DB_KEYS] = {pulHostKeys[0], pulHostKeys[1]};
-  for (uint32_t ulSeq = 0;; ++ulSeq) {
-    LUM_DB_SLOT *pstValue = nullptr;
-    if (LUM_DBGetObjectBySeqNum(aulParent, LUM_DB_KIND_HOST_IPV6, ulSeq, &pstValue, 0, 0,
-                                nullptr) != 0) {
-      break;
-    }
+  LUM_DB_SLOT *pstValue = nullptr;
+  while (LUM_DBGetObjectBySeqNum(aulParent, LUM_DB_KIND_HOST_IPV6, texts.size(), &pstValue, 0, 0,
+                                 nullptr) == 0) {
     texts.emplace_back(HostmonSlotText(pstValue, HOSTMON_IPV6_SLOT_ADDR));
     LUM_KEM_FreeObj(LUM_DB_KIND_HOST_IPV6, pstValue);
   }
@@ -170,10 +159,10 @@ std::vector<std::string> Ipv6Objects(const uint32_t *pulHostKeys) {
 std::vector<std::string> ItemIpv6(const MacAddressItem *pstItem) {
   std::vector<std::string> texts;
   for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp != nullptr; pstIp = pstIp->pstNext) {
-    if (pstIp->ucFamily != HOSTMON_AF_INET6) continue;
     char acText[INET6_ADDRSTRLEN] = {};
-    (void)inet_ntop(AF_INET6, pstIp->aucAddr, acText, sizeof(acText));
-    texts.emplace_back(acText);
+    if (pstIp->ucFamily == HOSTMON_AF_INET6) {
+      texts.emplace_back(inet_ntop(AF_INET6, pstIp->aucAddr, acText, sizeof(acText)));
+    }
   }
   return texts;
 }
@@ -184,15 +173,17 @@ size_t Lines(const std::string &path) {
       std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
 }
 
-bool Terminated(const std::vector<uint8_t> &payload, size_t ulOffset, size_t ulLen) {
-  return memchr(payload.data() + ulOffset, 0, ulLen) != nullptr;
+template <size_t N>
+bool Ends(const char (&acField)[N]) {
+  return memchr(acField, 0, N) != nullptr;
 }
 
 void CheckNotices(uint64_t ulSleptMs) {
   size_t ulPaused = 0;
-  for (const lum::testing::SentMsg &msg : lum::testing::SentMessages()) {
+  for (const lt::SentMsg &msg : lt::SentMessages()) {
     Require(msg.bHasDest && msg.dest == HOSTMON_APP_CMS, "a notice not for cms");
-    const std::vector<uint8_t> &p = msg.payload;
+    HostInfo h;
+    DeviceNameUpdate d;
     switch (msg.ulType) {
       case LUM_MSG_HOSTMON_HOST_ADD:
       case LUM_MSG_HOSTMON_HOST_DEL:
@@ -201,21 +192,17 @@ void CheckNotices(uint64_t ulSleptMs) {
         [[fallthrough]];
       case LUM_MSG_HOSTMON_HOST_IP_CHANGE:
       case LUM_MSG_HOSTMON_IP_CONFLICT:
-        Require(p.size() == sizeof(HostInfo), "a HostInfo notice not of 660 bytes");
-        Require(Terminated(p, offsetof(HostInfo, acChAddr), 18) &&
-                    Terminated(p, offsetof(HostInfo, acMacAddr), 18) &&
-                    Terminated(p, offsetof(HostInfo, acVendorClass), 64) &&
-                    Terminated(p, offsetof(HostInfo, acClientId), 32) &&
-                    Terminated(p, offsetof(HostInfo, acUserClass), 32) &&
-                    Terminated(p, offsetof(HostInfo, acHostName), 65) &&
-                    Terminated(p, offsetof(HostInfo, acInterface), 16) &&
-                    Terminated(p, offsetof(HostInfo, acLayer2If), 256) &&
-                    Terminated(p, offsetof(HostInfo, acConflictMac), 18),
+        Require(msg.payload.size() == sizeof(h), "a HostInfo notice not of 660 bytes");
+        memcpy(&h, msg.payload.data(), sizeof(h));
+        Require(Ends(h.acChAddr) && Ends(h.acMacAddr) && Ends(h.acVendorClass) &&
+                    Ends(h.acClientId) && Ends(h.acUserClass) && Ends(h.acHostName) &&
+                    Ends(h.acInterface) && Ends(h.acLayer2If) && Ends(h.acConflictMac),
                 "a HostInfo text without its NUL");
         break;
       case LUM_MSG_HOSTMON_DEVICE_NAME_UPDATE:
-        Require(p.size() == sizeof(DeviceNameUpdate), "a device name notice not of 99 bytes");
-        Require(Terminated(p, 0, 18) && Terminated(p, 18, 16) && Terminated(p, 34, 65),
+        Require(msg.payload.size() == sizeof(d), "a device name notice not of 99 bytes");
+        memcpy(&d, msg.payload.data(), sizeof(d));
+        Require(Ends(d.acMac) && Ends(d.acIpAddr) && Ends(d.acDevName),
                 "a device name text without its NUL");
         break;
       default:
@@ -251,7 +238,7 @@ void CheckPass(size_t ulObjectsBefore, uint64_t ulSleptMs, bool bLastInstanceUse
           "not one neighbours line per address");
 
   bool bWalkEnded = false;
-  for (const std::string &line : lum::testing::TraceLines()) {
+  for (const std::string &line : lt::TraceLines()) {
     Require(line.find("Found IP conflict") == std::string::npos ||
                 line.find("IP[]") == std::string::npos,
             "a conflict found on an empty address");
@@ -284,9 +271,7 @@ void CheckPass(size_t ulObjectsBefore, uint64_t ulSleptMs, bool bLastInstanceUse
 bool LastInstanceUsed(const lum::db::Store &store) {
   for (size_t kind = 0; kind < lum::db::kKindCount; ++kind) {
     for (const lum::db::Object &obj : store.Objects(kind)) {
-      if (std::find(obj.keys.begin(), obj.keys.end(), kLastInstance) != obj.keys.end()) {
-        return true;
-      }
+      if (std::find(obj.keys.begin(), obj.keys.end(), 0xFFFFFFFFu) != obj.keys.end()) return true;
     }
   }
   return false;
@@ -302,23 +287,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   lum::db::Store store;
   std::string why;
   if (!lum::db::ParseFile(text, &store, &why)) return 0;
-  const bool bLastInstanceUsed = LastInstanceUsed(store);
 
-  World &world = TheWorld();
-  World::Reset();
-  Require(leasestest::WriteBytes(world.dbPath, text), "database file not written");
-  lum::testing::SetDbFile(world.dbPath);
+  const std::string dbPath = TheWorld().root.Root() + "/cfg.db";
+  Reset();
+  Require(leasestest::WriteBytes(dbPath, text), "database file not written");
+  lt::SetDbFile(dbPath);
   Require(LUM_DBInit(0x8000, 0) == 0, "database file not loaded");
   BuildHosts(data + 1, ulHostBytes);
 
   for (int iPass = 0; iPass < 2; ++iPass) {
     const size_t ulObjects = HostObjects().size();
-    const uint64_t ulSlept = lum::testing::SleptMs();
-    lum::testing::SentMessages().clear();
-    lum::testing::TraceLines().clear();
+    const uint64_t ulSlept = lt::SleptMs();
+    lt::SentMessages().clear();
+    lt::TraceLines().clear();
     (void)HostmonSyncWithDb(0);
-    CheckPass(ulObjects, lum::testing::SleptMs() - ulSlept, bLastInstanceUsed);
+    CheckPass(ulObjects, lt::SleptMs() - ulSlept, LastInstanceUsed(store));
   }
-  World::Reset();
+  Reset();
   return 0;
 }
