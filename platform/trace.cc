@@ -133,7 +133,7 @@ uint32_t LUM_LOG_API_Record_Log(uint32_t ulEventId, ...) {
   }
   char id[16];
   snprintf(id, sizeof(id), "0x%08x", ulEventId);
-  std::string line = IsoTimeUtc() + " " + id;
+  std::string line = IsoTimeUtc() + "\t" + id;
   for (const std::string &arg : record.args) {
     line += '\t';
     line += arg;

@@ -6,10 +6,13 @@
 // utilities over the fake kernel: MAC masks and bridge names cut at the
 // buffer, and the 43-byte forwarding-table record.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <tuple>
 
@@ -168,6 +171,29 @@ TEST(NetUtil, FdbRecordHasItsLayoutAndAnUnparsableMacIsNotLookedUp) {
   EXPECT_NE(LUM_UTIL_GetBrFdbInfoByMac("00:1a:2b:3c:4d", &info), 0u);
   EXPECT_EQ(net.ulFdbQueries, 3u);  // the unparsable MAC never reached the table
   lum::testing::UseRealNet();
+}
+
+}  // namespace
+
+namespace {
+
+// Other programs split the event log at tabs: the time is a field too.
+TEST(EventLog, TimeIdAndEveryTextAreSeparatedByTabs) {
+  char acDir[] = "/tmp/hostmon-eventlog-XXXXXX";
+  ASSERT_NE(mkdtemp(acDir), nullptr);
+  const std::string path = std::string(acDir) + "/event.log";
+  setenv("LUM_EVENT_LOG", path.c_str(), 1);
+  lum::testing::ReleaseLogs();
+  LUM_LOG_API_Record_Log(0x1234, "a b", "c", nullptr);
+  unsetenv("LUM_EVENT_LOG");
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  EXPECT_TRUE(std::regex_match(line, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ"
+                                                "\t0x00001234\ta b\tc")))
+      << line;
+  std::remove(path.c_str());
+  rmdir(acDir);
 }
 
 }  // namespace
