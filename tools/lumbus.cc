@@ -1,6 +1,7 @@
 // lumbus: sends, broadcasts and watches messages on the bus.
-//   lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]
-//   lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]
+//   lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | FIELDS]
+//   lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | FIELDS]
+//   FIELDS: --mac MAC, --ip IPV4, --ip6 IPV6, --bridge NAME, as the type's payload takes them
 //   lumbus listen APP [--count N] [--timeout S]
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 
 #include "platform/businternal.h"
 #include "platform/lum.h"
+#include "tools/msgbuild.h"
 #include "tools/msgdecode.h"
 
 namespace {
@@ -30,9 +32,14 @@ volatile sig_atomic_t g_stop = 0;
 
 void Usage() {
   fprintf(stderr,
-          "usage: lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]\n"
-          "       lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT]\n"
+          "usage: lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | "
+          "FIELDS]\n"
+          "       lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | "
+          "FIELDS]\n"
           "       lumbus listen APP [--count N] [--timeout S]\n"
+          "FIELDS build the payload of the peers' messages: --mac MAC, --ip IPV4 (a lease's\n"
+          "address goes into the data word), --ip6 IPV6, --bridge NAME; e.g.\n"
+          "  lumbus send hostmon 0x3012 --mac 02:00:00:00:00:01 --ip 192.168.1.11 --bridge br0\n"
           "TYPE and N: decimal or 0x hex. The bus folder is $LUM_BUS_DIR "
           "(default /var/run/lumbus).\n");
 }
@@ -77,8 +84,11 @@ int Send(const char *pcDest, int argc, char **argv, int iFirst) {
     return kExitUsage;
   }
   uint32_t data = 0;
+  bool bHaveData = false;
   std::vector<uint8_t> payload;
   bool bHavePayload = false;
+  lumtools::MsgFields fields;
+  bool bHaveFields = false;
   for (int i = iFirst + 1; i < argc; ++i) {
     std::string opt = argv[i];
     if (i + 1 >= argc) {
@@ -89,6 +99,26 @@ int Send(const char *pcDest, int argc, char **argv, int iFirst) {
     if (opt == "--data") {
       if (!ParseU32(value, &data)) {
         fprintf(stderr, "lumbus: --data must be a 32-bit number, decimal or 0x hex\n");
+        return kExitUsage;
+      }
+      bHaveData = true;
+    } else if (opt == "--mac" || opt == "--ip" || opt == "--ip6" || opt == "--bridge") {
+      bHaveFields = true;
+      bool bOk = true;
+      if (opt == "--mac") {
+        fields.mac = lumtools::ParseMacField(value);
+        bOk = fields.mac.has_value();
+      } else if (opt == "--ip") {
+        fields.ip.emplace();
+        bOk = inet_pton(AF_INET, value, fields.ip->data()) == 1;
+      } else if (opt == "--ip6") {
+        fields.ip6.emplace();
+        bOk = inet_pton(AF_INET6, value, fields.ip6->data()) == 1;
+      } else {
+        fields.bridge = value;
+      }
+      if (!bOk) {
+        fprintf(stderr, "lumbus: %s %s is not an address\n", opt.c_str(), value);
         return kExitUsage;
       }
     } else if (opt == "--payload-hex" || opt == "--payload-text") {
@@ -109,6 +139,16 @@ int Send(const char *pcDest, int argc, char **argv, int iFirst) {
       fprintf(stderr, "lumbus: unknown option %s\n", opt.c_str());
       return kExitUsage;
     }
+  }
+  if (bHaveFields) {
+    std::optional<uint32_t> fieldData;
+    const std::string why = lumtools::BuildPayload(type, fields, &payload, &fieldData);
+    if (bHavePayload || !why.empty() || (fieldData && bHaveData)) {
+      fprintf(stderr, "lumbus: type 0x%04x: %s\n", type,
+              !why.empty() ? why.c_str() : "the fields are the payload (and the data word)");
+      return kExitUsage;
+    }
+    if (fieldData) data = *fieldData;
   }
   if (payload.size() > LUM_MSG_MAX_SIZE - sizeof(LUM_MSG_HEADER)) {
     fprintf(stderr, "lumbus: payload of %zu bytes exceeds the %zu-byte limit\n", payload.size(),

@@ -2,6 +2,8 @@
 // of the payloads hostmon sends. Header-only so that the unit tests check it.
 #pragma once
 
+#include <arpa/inet.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,8 +11,8 @@
 #include <string>
 
 #include "main/hostmon.h"
+#include "main/msgcatalog.h"
 #include "platform/lum.h"
-#include "tools/msgnames.h"
 
 namespace lumtools {
 
@@ -82,9 +84,52 @@ inline std::string DescribeHostInfo(const uint8_t *pucPayload) {
 }
 
 inline std::string DescribeDeviceNameUpdate(const uint8_t *pucPayload) {
-  return "DeviceNameUpdate mac=" + QuoteField(pucPayload + kDnuMacOffset, kDnuMacSize) +
-         " ip=" + QuoteField(pucPayload + kDnuIpOffset, kDnuIpSize) +
-         " name=" + QuoteField(pucPayload + kDnuNameOffset, kDnuNameSize);
+  return "DeviceNameUpdate mac=" +
+         QuoteField(pucPayload + offsetof(DeviceNameUpdate, acMac),
+                    sizeof(DeviceNameUpdate::acMac)) +
+         " ip=" +
+         QuoteField(pucPayload + offsetof(DeviceNameUpdate, acIpAddr),
+                    sizeof(DeviceNameUpdate::acIpAddr)) +
+         " name=" +
+         QuoteField(pucPayload + offsetof(DeviceNameUpdate, acDevName),
+                    sizeof(DeviceNameUpdate::acDevName));
+}
+
+inline std::string MacField(const uint8_t *pucMac) {
+  char buf[18];
+  snprintf(buf, sizeof(buf), "%02x:%02x:%02x:%02x:%02x:%02x", pucMac[0], pucMac[1], pucMac[2],
+           pucMac[3], pucMac[4], pucMac[5]);
+  return buf;
+}
+
+inline std::string Ipv6Field(const uint8_t *pucAddr) {
+  char buf[INET6_ADDRSTRLEN];
+  return inet_ntop(AF_INET6, pucAddr, buf, sizeof(buf)) != nullptr ? buf : "?";
+}
+
+// The fields of the peers' binary payloads; empty when the payload is too
+// short for its record (it is then shown raw).
+inline std::string DescribeFields(MsgPayload ePayload, const uint8_t *pucPayload, size_t ulLen,
+                                  const void *pvDataWord) {
+  switch (ePayload) {
+    case MsgPayload::kAddIpMac:
+      if (ulLen < 7) return {};
+      return "mac=" + MacField(pucPayload) + " bridge=" + QuoteField(pucPayload + 6, ulLen - 6) +
+             " ip=" + DottedBytes(pvDataWord);
+    case MsgPayload::kMac:
+      return ulLen < 6 ? std::string() : "mac=" + MacField(pucPayload);
+    case MsgPayload::kMacIpv4:
+      if (ulLen < 12) return {};
+      return "mac=" + MacField(pucPayload) + " ip=" + DottedBytes(pucPayload + 8);
+    case MsgPayload::kIpv6:
+      return ulLen < 16 ? std::string() : "ip6=" + Ipv6Field(pucPayload);
+    case MsgPayload::kDad:
+      if (ulLen < 23) return {};
+      return "ip6=" + Ipv6Field(pucPayload) + " mac=" + MacField(pucPayload + 16) +
+             " bridge=" + QuoteField(pucPayload + 22, ulLen - 22);
+    default:
+      return {};
+  }
 }
 
 // The first 64 bytes in hex ("..." when there are more), and the text when the
@@ -116,28 +161,40 @@ inline std::string DescribeMessage(const uint8_t *pucMsg, size_t ulSize) {
   if (ulSize < sizeof(LUM_MSG_HEADER)) return "short message";
   LUM_MSG_HEADER hdr;
   memcpy(&hdr, pucMsg, sizeof(hdr));
-  const MsgName *entry = FindMsgName(hdr.ulMsgType);
+  const MsgCatalogueEntry *entry = HostmonFindMsg(hdr.ulMsgType);
+  const bool bNamed = entry != nullptr && entry->eDirection != MsgDirection::kInUnnamed;
   size_t len = ulSize - sizeof(hdr);
   if (hdr.ulPayloadLen < len) len = hdr.ulPayloadLen;
   const uint8_t *payload = pucMsg + sizeof(hdr);
   char head[96];
   snprintf(head, sizeof(head), "type=0x%04x name=", hdr.ulMsgType);
   std::string out = head;
-  out += entry != nullptr ? std::string(entry->name) : "unknown";
+  out += bNamed ? entry->pcName : "unknown";
   out += " from=" + QuoteField(hdr.acSendApp, sizeof(hdr.acSendApp));
   snprintf(head, sizeof(head), " data=0x%08x len=%zu ", hdr.ulData, len);
   out += head;
-  PayloadKind kind = entry != nullptr ? entry->kind : PayloadKind::kRaw;
+  const MsgPayload kind = entry != nullptr ? entry->ePayload : MsgPayload::kNone;
   switch (kind) {
-    case PayloadKind::kHostInfo:
+    case MsgPayload::kHostInfo:
       if (len == sizeof(HostInfo)) return out + DescribeHostInfo(payload);
       out += "bad-HostInfo-length ";
       break;
-    case PayloadKind::kDeviceNameUpdate:
-      if (len == kDeviceNameUpdateSize) return out + DescribeDeviceNameUpdate(payload);
+    case MsgPayload::kDeviceNameUpdate:
+      if (len == sizeof(DeviceNameUpdate)) return out + DescribeDeviceNameUpdate(payload);
       out += "bad-DeviceNameUpdate-length ";
       break;
-    case PayloadKind::kRaw:
+    case MsgPayload::kAddIpMac:
+    case MsgPayload::kMac:
+    case MsgPayload::kMacIpv4:
+    case MsgPayload::kIpv6:
+    case MsgPayload::kDad: {
+      const std::string fields =
+          DescribeFields(kind, payload, len, pucMsg + offsetof(LUM_MSG_HEADER, ulData));
+      if (!fields.empty()) return out + fields;
+      out += "short-payload ";
+      break;
+    }
+    default:
       break;
   }
   return out + DescribeRaw(payload, len);

@@ -1,13 +1,14 @@
 // lumbus's message lines: payloads are built byte by byte at the documented
-// offsets, so that a wrong offset in the decoder or the record shows.
+// offsets, so that a wrong offset in the decoder or the record shows. And the
+// peers' payloads built from named fields, decoded back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "tools/msgbuild.h"
 #include "tools/msgdecode.h"
-#include "tools/msgnames.h"
 
 namespace {
 
@@ -63,6 +64,47 @@ TEST(LumbusDecode, PayloadsOfAnotherLengthAreShownAsHexNotDecoded) {
   EXPECT_EQ(Describe(0xB904, "", 0, {'a', ':', 'b', 0}),
             "type=0xb904 name=LUM_MSG_HOSTMON_HOST_DEL from=\"\" data=0x00000000 len=4 "
             "bad-HostInfo-length payload=613a6200 text=\"a:b\"");
+}
+
+TEST(LumbusFields, PeersPayloadsAreBuiltAtTheirOffsetsAndDecodedBack) {
+  lumtools::MsgFields f;
+  f.mac = lumtools::ParseMacField("02:00:00:00:00:0a");
+  f.ip = std::array<uint8_t, 4>{192, 168, 1, 11};
+  f.bridge = "br0";
+  Bytes payload;
+  std::optional<uint32_t> data;
+  ASSERT_EQ(lumtools::BuildPayload(0x3012, f, &payload, &data), "");
+  EXPECT_EQ(payload, (Bytes{2, 0, 0, 0, 0, 10, 'b', 'r', '0', 0}));
+  ASSERT_TRUE(data);
+  EXPECT_EQ(Describe(0x3012, "dhcps", *data, payload),
+            "type=0x3012 name=LUM_MSG_DHCPS_ADD_IPMAC from=\"dhcps\" data=0x" +
+                std::string(*data == 0x0B01A8C0 ? "0b01a8c0" : "c0a8010b") +
+                " len=10 mac=02:00:00:00:00:0a bridge=\"br0\" ip=192.168.1.11");
+  EXPECT_EQ(lumtools::BuildPayload(0x3015, f, &payload, &data),
+            "this type takes exactly --mac --ip");
+  f.bridge.reset();
+  ASSERT_EQ(lumtools::BuildPayload(0x3015, f, &payload, &data), "");
+  EXPECT_EQ(payload, (Bytes{2, 0, 0, 0, 0, 10, 0, 0, 192, 168, 1, 11}));
+  f.ip.reset();
+  ASSERT_EQ(lumtools::BuildPayload(0xBB06, f, &payload, &data), "");
+  EXPECT_EQ(std::string(payload.begin(), payload.end()), std::string("02:00:00:00:00:0A\0", 18));
+
+  f.ip6 = std::array<uint8_t, 16>{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  f.bridge = "br1";
+  ASSERT_EQ(lumtools::BuildPayload(0xB907, f, &payload, &data), "");
+  EXPECT_EQ(payload.size(), 26u);
+  const std::string dad = Describe(0xB907, "", 0, payload);
+  EXPECT_EQ(dad.substr(dad.find("len=")),
+            "len=26 ip6=fe80::1 mac=02:00:00:00:00:0a bridge=\"br1\"");
+  payload.resize(22);  // cut before the bridge name: shown raw
+  EXPECT_NE(Describe(0xB907, "", 0, payload).find("short-payload payload=fe80"), std::string::npos);
+  EXPECT_EQ(lumtools::BuildPayload(0xBB02, f, &payload, &data), "this type takes no named fields");
+  EXPECT_FALSE(lumtools::ParseMacField("02:00:00:00:00"));
+  EXPECT_FALSE(lumtools::ParseMacField("02:00:00:00:00:0a:"));
+}
+
+TEST(LumbusFields, UnnamedTypesPrintAsUnknown) {
+  EXPECT_EQ(Describe(0xB911, "", 0, {}).substr(0, 25), "type=0xb911 name=unknown ");
 }
 
 }  // namespace
