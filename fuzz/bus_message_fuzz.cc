@@ -1,7 +1,8 @@
 // A bus datagram from its first byte: the bus's checks (size, length field,
 // sender text), then the dispatcher and every handler's reading of its payload.
 // Odd first bytes send the input as it is; even ones wrap it in a well-formed
-// header (type and data from the input) so that the handlers are reached.
+// header (type and data from the input) so that the handlers are reached: a
+// catalogued type most of the time, any type otherwise.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,11 +20,6 @@
 #include "platform/businternal.h"
 
 namespace {
-
-constexpr uint32_t kTypes[] = {0x3008, 0x3011, 0x3012, 0x3013, 0x3015, 0x3404, 0x5015,
-                               0x5016, 0x5022, 0xB907, 0xB908, 0xB909, 0xB90A, 0xB90B,
-                               0xB90C, 0xB90D, 0xB911, 0xB914, 0xBB02, 0xBB03, 0xBB04,
-                               0xBB05, 0xBB06, 0xBB07, 0xBB08};
 
 struct Bus {
   int iPeer = -1;
@@ -48,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<uint8_t> datagram;
   if (size > 0 && (data[0] & 1) == 0 && size >= 9) {
     LUM_MSG_HEADER stHdr{};
-    stHdr.ulMsgType = kTypes[data[1] % (sizeof(kTypes) / sizeof(kTypes[0]))];
     memcpy(&stHdr.ulData, data + 2, 4);
+    stHdr.ulMsgType =
+        data[1] < std::size(kMsgCatalogue) ? kMsgCatalogue[data[1]].ulType : stHdr.ulData ^ data[1];
     size_t ulSender = data[6] % sizeof(stHdr.acSendApp);
     memcpy(stHdr.acSendApp, "dhcps-cms-wifi-ovanet-topo", ulSender);
     stHdr.ulPayloadLen = static_cast<uint32_t>(size - 7);
