@@ -96,3 +96,45 @@ TEST_F(MainTest, MessagesReachTheirHandlers) {
 
 }  // namespace
 }  // namespace lantest
+
+namespace lantest {
+namespace {
+
+class CatalogueTest : public LanTest {
+ protected:
+  using Bytes = std::vector<uint8_t>;
+  static Bytes Text(const std::string &text) {
+    return Bytes(text.c_str(), text.c_str() + text.size() + 1);
+  }
+};
+
+// Every handled type leaves a mark beyond the dispatcher's own trace, even for
+// an empty payload: no type reaches an empty function.
+TEST_F(CatalogueTest, EveryHandledTypeReachesAHandlerThatActs) {
+  (void)LUM_MSG_RegisterMsgProc(HostmonMsgProc);
+  for (const MsgCatalogueEntry &stEntry : kMsgCatalogue) {
+    if (stEntry.eDirection == MsgDirection::kOut) continue;
+    // Named but not handled, and ignored: the dispatcher's traces only.
+    const size_t ulOwnTraces = stEntry.ulType == 0xBB05 ? 2 : 1;
+    const bool bHandled = stEntry.ulType != 0xBB05 && stEntry.ulType != 0xB911;
+    NetTest::Clear();  // a refresh drops the bridge the platform does not list
+    m_pstBr = AddBridge("br0", kBrMac, "192.168.1.1");
+    Host(HostMac(1), LUM_HOSTMON_PortAdd(m_pstBr, "eth0"), {"192.168.1.20"});
+    HostmonSetOvanetWanIp(Ip("10.0.0.2"));  // the topology refresh asks from it
+    AddObject(0, LUM_DB_KIND_AVAIL_IF, {{1, "LANInterface"}, {3, "eth7"}});  // a port to add
+    m_net.bridgeKeys["eth7"] = 0;
+    TraceLines().clear();
+    MlogLines().clear();
+    m_sys.sent.clear();
+    const size_t ulSockets = m_sys.sockets.size();
+    // The time-quota list acts only on a new text.
+    lum::testing::DeliverMessage(stEntry.ulType, 0,
+                                 stEntry.ulType == 0xBB07 ? Text("aa:bb:cc:dd:ee:01") : Bytes{});
+    const size_t ulMarks = TraceLines().size() - ulOwnTraces + MlogLines().size() +
+                           m_sys.sent.size() + m_sys.sockets.size() - ulSockets;
+    EXPECT_EQ(ulMarks != 0, bHandled) << std::hex << stEntry.ulType;
+  }
+}
+
+}  // namespace
+}  // namespace lantest
