@@ -9,6 +9,12 @@ inline constexpr size_t HOSTMON_ARP_FRAME_LEN = 60;
 inline constexpr const char *HOSTMON_LEASES_FILE = "/var/dhcp/dhcps/leases";
 
 // Sockets.
+// What a listening socket may hold while the loop is held: the longest stalls
+// (a subnet sweep, about 3 s, and the 400 ms pauses) at an ordinary LAN's rate.
+inline constexpr int HOSTMON_LISTEN_RCVBUF = 4 * 1024 * 1024;
+// Sizes a listening socket's receive buffer beyond the system's default cap
+// when the process may; traced and survived when it may not.
+void HostmonSizeListenBuffer(int iFd);
 int HostmonOpenArpSocket(const char *pcIfName);
 uint32_t HostmonArpListen();
 void HostmonArpSocketProc(LUM_SOCK_REG *pstReg);

@@ -88,6 +88,19 @@ int HostmonOpenArpSocket(const char *pcIfName) {
   return iFd;
 }
 
+void HostmonSizeListenBuffer(int iFd) {
+  const int iSize = HOSTMON_LISTEN_RCVBUF;
+  // The forced size passes the system's cap (CAP_NET_ADMIN); the plain one is
+  // held to it.
+  if (lum::sys::SetSockOpt(iFd, SOL_SOCKET, SO_RCVBUFFORCE, &iSize, sizeof(iSize)) == 0) return;
+  const int iErr = errno;
+  if (lum::sys::SetSockOpt(iFd, SOL_SOCKET, SO_RCVBUF, &iSize, sizeof(iSize)) != 0) {
+    HOSTMON_TRACE("receive buffer of %d bytes refused: %s\n", iSize, strerror(errno));
+  } else {
+    HOSTMON_TRACE("receive buffer held to the system's cap: %s\n", strerror(iErr));
+  }
+}
+
 uint32_t HostmonArpListen() {
   if (g_ulArpListenHandle == 0) {
     // The socket hears every bridge; the name only satisfies the bind.
@@ -96,6 +109,7 @@ uint32_t HostmonArpListen() {
       HOSTMON_TRACE("hostmon Creat Socket Fail\n");
       return HOSTMON_ERR_SOCKET;
     }
+    HostmonSizeListenBuffer(iFd);
     if (LUM_UTIL_SockBaseReg(iFd, LUM_SOCK_KIND_ARP, HostmonArpSocketProc, 1, nullptr,
                              &g_ulArpListenHandle) != 0) {
       (void)lum::sys::Close(iFd);

@@ -105,6 +105,7 @@ int HostmonCreateIcmp6ListenSocket(const char *pcName) {
       return FailListenSocket(iFd);
     }
   }
+  HostmonSizeListenBuffer(iFd);
   (void)LUM_UTIL_DropRootPrivileges(kUser);
   return iFd;
 }

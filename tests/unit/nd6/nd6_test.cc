@@ -174,9 +174,14 @@ TEST_F(Nd6Test, ListenersOpenInOrderStopAtTheFirstFailureAndAreNotOpenedTwice) {
   const faketest::SocketInfo stFirst = Icmp6Sockets().begin()->second;
   EXPECT_EQ(stFirst.boundTo, "br0");
   EXPECT_EQ(stFirst.iType, SOCK_RAW);
-  EXPECT_EQ(stFirst.options,
-            (std::vector<std::pair<int, int>>{
-                {1, 25}, {41, 49}, {255, 7}, {41, 16}, {41, 18}, {41, 51}, {58, 1}}));
+  EXPECT_EQ(stFirst.options, (std::vector<std::pair<int, int>>{{1, 25},
+                                                               {41, 49},
+                                                               {255, 7},
+                                                               {41, 16},
+                                                               {41, 18},
+                                                               {41, 51},
+                                                               {58, 1},
+                                                               {1, SO_RCVBUFFORCE}}));
   EXPECT_EQ(m_sys.OpenCount(), 1);
   EXPECT_NE(m_pstBr->ulIcmp6SockHandle, 0u);
 
