@@ -1,0 +1,302 @@
+// The other daemons' notices end to end, in the LAN of netns_lan.h: a DHCP
+// lease makes the daemon forget a host and learn it back from its answer to a
+// probe; a device gone off-line leaves the neighbours files; an on-line device
+// nobody knows ends, ten seconds later, in a paced ARP sweep of the companion
+// WAN's subnet, which holds the event loop without losing what arrives.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/system/daemon.h"
+#include "tests/system/netns_lan.h"
+
+namespace systest {
+namespace {
+
+constexpr int kLearnMs = 5000;
+constexpr const char *kBridgeLine =
+    "Bridge [br0] [192.168.1.1] [02:00:**:**:**:00]====================\n";
+
+std::string HostLine(int iHost) {
+  const std::string mac = "02:00:**:**:**:0" + std::to_string(iHost);
+  return "\t[" + NetnsLan::PortOf(iHost) + "] virtualmac[" + mac + "]  realmac[" + mac + "] [" +
+         NetnsLan::HostIp(iHost) + "]\n";
+}
+
+std::string NeighborLine(int iHost) {
+  return NetnsLan::HostMac(iHost) + " " + NetnsLan::HostIp(iHost) + "\n";
+}
+
+// An address as the trace prints a raw 32-bit value.
+std::string RawHex(const std::string &ip) {
+  char ac[16];
+  snprintf(ac, sizeof(ac), "%x", inet_addr(ip.c_str()));
+  return ac;
+}
+
+// The first text that is missing or comes before the one listed ahead of it.
+std::string FirstOutOfOrder(const std::string &trace, const std::vector<std::string> &texts) {
+  size_t ulAt = 0;
+  for (const std::string &text : texts) {
+    ulAt = trace.find(text, ulAt);
+    if (ulAt == std::string::npos) return text;
+    ulAt += text.size();
+  }
+  return "";
+}
+
+int64_t WallNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string MacText(const uint8_t *puc) {
+  char ac[18];
+  snprintf(ac, sizeof(ac), "%02x:%02x:%02x:%02x:%02x:%02x", puc[0], puc[1], puc[2], puc[3], puc[4],
+           puc[5]);
+  return ac;
+}
+
+std::string Ipv4Text(const uint8_t *puc) {
+  char ac[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, puc, ac, sizeof(ac)) != nullptr ? ac : "?";
+}
+
+// In a host namespace: the ARP frames that reach eth0 from the gateway's
+// bridge within iMaxMs, one a line: the kernel's receive time (wall clock, ns),
+// then "<dst> op <op> <sender MAC> <sender IP> ask <target IP>". Writes a byte
+// to iReadyFd once it listens; ends 500 ms after the iCount-th frame.
+std::string CaptureBridgeArp(int iCount, int iMaxMs, int iReadyFd) {
+  const int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ARP));
+  sockaddr_ll ll{};
+  ll.sll_family = AF_PACKET;
+  ll.sll_protocol = htons(ETH_P_ARP);
+  ll.sll_ifindex = static_cast<int>(if_nametoindex("eth0"));
+  const int iOn = 1, iBuf = 1 << 20;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&ll), sizeof(ll)) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOn, sizeof(iOn)) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &iBuf, sizeof(iBuf)) != 0) {
+    return "no capture";
+  }
+  if (write(iReadyFd, "r", 1) != 1) return "no ready signal";
+  std::string lines;
+  int iSeen = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMaxMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd pfd = {fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+    uint8_t f[1600];
+    char acCtl[128];
+    iovec iov = {f, sizeof(f)};
+    msghdr msg{};
+    msg.msg_name = &ll;
+    msg.msg_namelen = sizeof(ll);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = acCtl;
+    msg.msg_controllen = sizeof(acCtl);
+    const ssize_t n = recvmsg(fd, &msg, 0);
+    // Ethernet 14; ARP: op at 6, sender MAC at 8, sender IP at 14, target IP at 24.
+    if (n < 42 || ll.sll_pkttype == PACKET_OUTGOING || MacText(f + 6) != NetnsLan::kBridgeMac) {
+      continue;
+    }
+    int64_t lNs = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec ts;
+        memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+        lNs = ts.tv_sec * 1000000000LL + ts.tv_nsec;
+      }
+    }
+    const int iOp = f[20] << 8 | f[21];
+    lines += std::to_string(lNs) + " " + MacText(f) + " op " + std::to_string(iOp) + " " +
+             MacText(f + 22) + " " + Ipv4Text(f + 28) + " ask " + Ipv4Text(f + 38) + "\n";
+    if (++iSeen == iCount) {
+      deadline =
+          std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+    }
+  }
+  close(fd);
+  return lines;
+}
+
+class PeersTest : public NetnsLanTest {
+ protected:
+  void StartDaemon(const DaemonRunner::Options &options) {
+    std::string why;
+    daemon_ = DaemonRunner::Start(*lan_, options, &why);
+    ASSERT_TRUE(daemon_) << why;
+  }
+
+  void PingGateway(int iHost) {
+    CmdResult result = ShellIn(lan_->HostNs(iHost), "ping -c 1 -W 2 " + lan_->BridgeIp());
+    ASSERT_EQ(result.iExit, 0) << result.out;
+  }
+
+  std::string Neighbors(const std::string &file = "neighbors") {
+    return ReadFile(daemon_->Path("dhcps/" + file));
+  }
+
+  // Each file is rewritten in place, one after the other.
+  bool WaitForNeighbors(const std::string &text, const std::string &file = "neighbors") {
+    return PollUntil(kLearnMs, [&] { return Neighbors(file) == text; });
+  }
+
+  std::unique_ptr<DaemonRunner> daemon_;
+};
+
+TEST_F(PeersTest, DhcpAddForgetsTheHostAndLearnsItBackFromItsAnswerToTheProbe) {
+  ASSERT_NO_FATAL_FAILURE(StartDaemon({}));
+  ASSERT_NO_FATAL_FAILURE(PingGateway(1));
+  ASSERT_TRUE(WaitForNeighbors(NeighborLine(1))) << daemon_->Diagnostics();
+  const size_t ulBefore = daemon_->Trace().size();
+
+  const std::string ip = lan_->HostIp(1);
+  ASSERT_TRUE(daemon_->Send("0x3012 --mac " + lan_->HostMac(1) + " --ip " + ip + " --bridge br0"));
+  // Nothing but the probe makes the host speak: learning it anew after the
+  // probe means it was forgotten and its answer was heard.
+  const std::string relearnt = "Tell dhcps that new IP address [" + ip + "] is added.\n";
+  ASSERT_TRUE(PollUntil(kLearnMs, [&] {
+    return daemon_->Trace().find(relearnt, ulBefore) != std::string::npos;
+  })) << daemon_->Diagnostics();
+  const std::string trace = daemon_->Trace().substr(ulBefore);
+
+  EXPECT_EQ(FirstOutOfOrder(trace, {"Dhcps Add MAC[02:00:**:**:**:01] and IP[" + RawHex(ip) +
+                                        "] address from bridge [br0]\n",
+                                    "Notify add ip [" + ip + "], br ip [192.168.1.1]\n",
+                                    "begin to send ARP to ulYiaddr " + RawHex(ip) + "\n",
+                                    "Send ARP to detect finished.\n",
+                                    " Got ARP packet, source IP  [" + ip + "]",
+                                    "Add a new MAC address now ...\n", relearnt}),
+            "")
+      << trace;
+  EXPECT_TRUE(PollUntil(kLearnMs, [&] { return daemon_->Show() == kBridgeLine + HostLine(1); }))
+      << daemon_->Show();
+  EXPECT_TRUE(WaitForNeighbors(NeighborLine(1))) << Neighbors();
+}
+
+TEST_F(PeersTest, DeviceOffLineDropsTheHostFromTheNeighborsFiles) {
+  ASSERT_NO_FATAL_FAILURE(StartDaemon({}));
+  ASSERT_NO_FATAL_FAILURE(PingGateway(1));
+  ASSERT_NO_FATAL_FAILURE(PingGateway(2));
+  ASSERT_TRUE(WaitForNeighbors(NeighborLine(1) + NeighborLine(2))) << daemon_->Diagnostics();
+
+  ASSERT_TRUE(daemon_->Send("0xb90a --mac 02:00:00:00:00:09"));
+  EXPECT_TRUE(daemon_->WaitForTrace("Can't find MAC address item.\n", kLearnMs))
+      << daemon_->Diagnostics();
+  ASSERT_TRUE(daemon_->Send("0xb90a --mac " + lan_->HostMac(1)));
+  EXPECT_TRUE(WaitForNeighbors(NeighborLine(2))) << Neighbors();
+  EXPECT_TRUE(WaitForNeighbors(
+      lan_->HostMac(2) + " " + lan_->HostMac(2) + " " + lan_->HostIp(2) + " eth2 br0\n",
+      "neighbors_new"))
+      << Neighbors("neighbors_new");
+  EXPECT_NE(daemon_->Trace().find("hostmon wifiitemoffline VMAC [02:00:**:**:**:01] "
+                                  "RMAC[02:00:**:**:**:01] IP[0] DHCP [0] Port [eth1]\n"),
+            std::string::npos)
+      << daemon_->Diagnostics();
+  EXPECT_EQ(daemon_->Show(), kBridgeLine + HostLine(2));
+}
+
+TEST_F(PeersTest, UnknownDeviceOnLineSweepsTheCompanionSubnetPacedAndLosesNoFrame) {
+  ASSERT_NO_FATAL_FAILURE(StartDaemon({}));  // real time: the pauses are measured
+  // Host 1 answers no ARP, so only the request of its own ping can teach the
+  // daemon about it; host 2 watches the sweep.
+  ASSERT_EQ(ShellIn(lan_->HostNs(1), "sysctl -q -w net.ipv4.conf.all.arp_ignore=8").iExit, 0);
+  constexpr int kSweep = 253;  // .1 to .254 but the companion address
+  // A child forked while a command's pipe is open would hold that pipe: no
+  // command runs until the capture has forked and listens.
+  int aiReady[2];
+  ASSERT_EQ(pipe2(aiReady, O_CLOEXEC), 0);
+  std::optional<std::string> captured;
+  std::jthread capture([&] {
+    captured = NetnsLan::CallIn(
+        lan_->HostNs(2), [&] { return CaptureBridgeArp(kSweep, 20000, aiReady[1]); }, 25000);
+  });
+  pollfd pfd = {aiReady[0], POLLIN, 0};
+  const bool bListening = poll(&pfd, 1, 10000) == 1;
+  close(aiReady[0]);
+  close(aiReady[1]);
+  ASSERT_TRUE(bListening);
+
+  const std::string companion = "192.168.1.100";
+  ASSERT_TRUE(daemon_->Send("0xb90c --payload-text " + companion));
+  ASSERT_TRUE(daemon_->WaitForTrace("pcIpAddr is " + companion + "...\n", kLearnMs));
+  const int64_t lNotice = WallNs();
+  ASSERT_TRUE(daemon_->Send("0xb908 --mac 02:00:00:00:00:42"));
+  ASSERT_TRUE(daemon_->WaitForTrace(
+      "hostmon HostmonSendArpToAll ovanetwan ip [" + RawHex(companion) + "]\n", 15000))
+      << daemon_->Diagnostics();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_NO_FATAL_FAILURE(PingGateway(1));
+  const int64_t lPinged = WallNs();
+  int64_t lLearnt = 0;
+  EXPECT_TRUE(PollUntil(kLearnMs + 5000,
+                        [&] {
+                          lLearnt = WallNs();
+                          return Neighbors().find(NeighborLine(1)) != std::string::npos;
+                        }))
+      << Neighbors() << daemon_->Diagnostics();
+  capture.join();
+
+  std::vector<int64_t> times;
+  std::string frames, expected;
+  std::istringstream in(captured.value_or("<child failed>"));
+  for (std::string line; std::getline(in, line);) {
+    const size_t ulSp = line.find(' ');
+    times.push_back(strtoll(line.c_str(), nullptr, 10));
+    frames += line.substr(ulSp + 1) + "\n";
+  }
+  ASSERT_EQ(times.size(), static_cast<size_t>(kSweep)) << frames.substr(0, 2000);
+  for (int i = 1; i <= 254; ++i) {
+    const std::string target = "192.168.1." + std::to_string(i);
+    if (target == companion) continue;
+    expected += "ff:ff:ff:ff:ff:ff op 1 " + std::string(NetnsLan::kBridgeMac) + " " + companion +
+                " ask " + target + "\n";
+  }
+  EXPECT_EQ(frames, expected);
+  std::vector<int64_t> gaps;
+  for (size_t i = 1; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
+  std::sort(gaps.begin(), gaps.end());
+  const auto ms = [](int64_t lNs) { return static_cast<double>(lNs) / 1e6; };
+  const double dMedianMs = ms(gaps[gaps.size() / 2]), dTotalMs = ms(times.back() - times.front());
+  const std::string figures = "sweep " + std::to_string(dTotalMs) + " ms, median gap " +
+                              std::to_string(dMedianMs) + " ms, from notice " +
+                              std::to_string(ms(times.front() - lNotice)) + " ms, learnt " +
+                              std::to_string(ms(lLearnt - times.back())) + " ms after it";
+  // 252 pauses of at least 12 ms; a busy machine stretches them.
+  EXPECT_GE(dTotalMs, 3000.0) << figures;
+  EXPECT_LE(dTotalMs, 6000.0) << figures;
+  EXPECT_GE(dMedianMs, 11.5) << figures;
+  EXPECT_LE(dMedianMs, 20.0) << figures;
+  EXPECT_GE(times.front() - lNotice, 10000000000LL) << figures;
+  // Pinged while the loop was held by the sweep, and heard once it let go:
+  // from its own request, the only ARP it sends.
+  EXPECT_LT(lPinged, times.back()) << figures;
+  EXPECT_GT(lLearnt, times.back()) << figures;
+  EXPECT_NE(daemon_->Trace().find("SIP[" + RawHex(lan_->HostIp(1)) + "]DIP[" +
+                                  RawHex(lan_->BridgeIp()) + "]"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace systest
