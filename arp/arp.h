@@ -25,7 +25,11 @@ void HostmonBuildArpRequest(uint32_t ulTarget, uint32_t ulSender, const uint8_t 
                             uint8_t *pucFrame);
 void HostmonSendArp(Bridge *pstBridge, uint32_t ulTarget, uint32_t ulSelector);
 void HostmonSendArpRequest(Bridge *pstBridge, uint32_t ulTarget);
+// The port behind which the forwarding table puts the MAC. Neighbor Discovery:
+// this bridge's table, then any bridge's; an unknown interface becomes a port
+// of this bridge. ARP: this bridge's table, and only a port already known.
 Port *HostmonGetPortByFdb(Bridge *pstBridge, const uint8_t *pucMac);
+Port *HostmonGetRegisteredPortByFdb(Bridge *pstBridge, const uint8_t *pucMac);
 uint32_t HostmonArpListenHandle();
 // Forgets the listening socket's handle, so that the next HostmonArpListen
 // opens one again (tests: their sandbox drops every registration).

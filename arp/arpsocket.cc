@@ -152,7 +152,9 @@ void HostmonArpInput(const uint8_t *pucFrame, const char *pcIfName) {
     // The kernel names the bridge, not the port, for frames its ports
     // received: the forwarding table knows the port of the Ethernet source.
     Bridge *pstNamed = LUM_HOSTMON_BridgeFind(pcIfName);
-    if (pstNamed != nullptr) pstPort = HostmonGetPortByFdb(pstNamed, pucFrame + kOffSrcMac);
+    if (pstNamed != nullptr) {
+      pstPort = HostmonGetRegisteredPortByFdb(pstNamed, pucFrame + kOffSrcMac);
+    }
   }
   if (pstPort == nullptr) {
     HOSTMON_TRACE("can not get port info for %s\n", pcIfName);
@@ -296,8 +298,12 @@ void HostmonSendArpRequest(Bridge *pstBridge, uint32_t ulTarget) {
   HostmonSendArp(pstBridge, ulTarget, 0);
 }
 
-Port *HostmonGetPortByFdb(Bridge *pstBridge, const uint8_t *pucMac) {
-  if (pstBridge == nullptr || pucMac == nullptr) return nullptr;
+namespace {
+
+// The interface the forwarding table puts the MAC behind: this bridge's table,
+// then (bAnyBridge) any bridge's. False for none, and for the WAN side.
+bool FdbPortName(Bridge *pstBridge, const uint8_t *pucMac, bool bAnyBridge,
+                 char (&acPortName)[sizeof(LUM_BR_FDB_INFO::acPortName) + 1]) {
   char acMac[HOSTMON_MAC_TEXT_LEN];
   HostmonMacText(pucMac, acMac, false);
   LUM_BR_FDB_INFO stInfo;
@@ -305,16 +311,36 @@ Port *HostmonGetPortByFdb(Bridge *pstBridge, const uint8_t *pucMac) {
   if (LUM_UTIL_GetBrFdbInfoByMacSpecBr(acMac, &stInfo, pstBridge->pcName) != 0) {
     HOSTMON_TRACE("Get interface via MAC addr failed\n");
     memset(&stInfo, 0, kFdbInfoLen);
-    if (LUM_UTIL_GetBrFdbInfoByMac(acMac, &stInfo) != 0) {
-      HOSTMON_TRACE("Get interface via MAC addr failed\n");
-      return nullptr;
+    if (!bAnyBridge || LUM_UTIL_GetBrFdbInfoByMac(acMac, &stInfo) != 0) {
+      if (bAnyBridge) HOSTMON_TRACE("Get interface via MAC addr failed\n");
+      return false;
     }
   }
-  char acPortName[sizeof(stInfo.acPortName) + 1] = {};
+  memset(acPortName, 0, sizeof(acPortName));
   memcpy(acPortName, stInfo.acPortName, sizeof(stInfo.acPortName));
   if (strstr(acPortName, "nas") != nullptr) {
     HOSTMON_TRACE("Got ARP from wan side [%s], omit it.\n", acPortName);
-    return nullptr;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+Port *HostmonGetPortByFdb(Bridge *pstBridge, const uint8_t *pucMac) {
+  if (pstBridge == nullptr || pucMac == nullptr) return nullptr;
+  char acPortName[sizeof(LUM_BR_FDB_INFO::acPortName) + 1];
+  if (!FdbPortName(pstBridge, pucMac, true, acPortName)) return nullptr;
   return LUM_HOSTMON_PortGetOrAdd(pstBridge, acPortName);
+}
+
+Port *HostmonGetRegisteredPortByFdb(Bridge *pstBridge, const uint8_t *pucMac) {
+  if (pstBridge == nullptr || pucMac == nullptr) return nullptr;
+  char acPortName[sizeof(LUM_BR_FDB_INFO::acPortName) + 1];
+  if (!FdbPortName(pstBridge, pucMac, false, acPortName)) return nullptr;
+  Port *pstPort = LUM_HOSTMON_PortFind(acPortName);
+  // Ports come from the port discovery only: a member the registry does not
+  // know (not a LAN port) teaches nothing.
+  if (pstPort == nullptr) HOSTMON_TRACE("Port [%s] is not a known port, omit it.\n", acPortName);
+  return pstPort;
 }

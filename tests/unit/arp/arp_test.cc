@@ -93,16 +93,23 @@ TEST_F(ArpTest, GratuitousArpIsAnsweredWithOneRequestFromTheBridge) {
   EXPECT_EQ(m_sys.OpenCount(), 1);  // the listening socket only
 }
 
-TEST_F(ArpTest, PortIsTheReceivingNameOrTheForwardingTablesForTheEthernetSource) {
+TEST_F(ArpTest, PortIsTheReceivingNameOrAKnownPortOfTheReportingBridgesTable) {
   Receive(ToGateway(HostMac(1), "192.168.1.20"), "eth9");
   EXPECT_EQ(m_net.ulFdbQueries, 0u);  // a port's own name never reaches the forwarding table
-  m_net.fdb["br7/aa:bb:cc:dd:ee:01"] = "eth1";  // the named bridge first, then any
+  // Neighbor Discovery asks the named bridge, then any; ARP only the reporting one.
+  m_net.fdb["br7/aa:bb:cc:dd:ee:01"] = "eth1";
   EXPECT_EQ(HostmonGetPortByFdb(m_pstBr, HostMac(1).data()), m_pstEth1);
   EXPECT_EQ(m_net.ulFdbQueries, 2u);
+  EXPECT_EQ(HostmonGetRegisteredPortByFdb(m_pstBr, HostMac(1).data()), nullptr);
   for (const char *pcPort : {"wan-nas_1", "xnas", "nas0"}) {
     m_net.fdb["br0/aa:bb:cc:dd:ee:01"] = pcPort;
     EXPECT_EQ(HostmonGetPortByFdb(m_pstBr, HostMac(1).data()), nullptr) << pcPort;
   }
+  // A member the registry does not know teaches nothing and becomes no port.
+  m_net.fdb["br0/aa:bb:cc:dd:ee:02"] = "eth8";
+  Receive(ToGateway(HostMac(2), "192.168.1.21"), "br0");
+  EXPECT_EQ(LUM_HOSTMON_PortFind("eth8"), nullptr);
+  EXPECT_EQ(ItemCount(), 0u);
   // A proxy's frame: the Ethernet source, not the sender field, says where it came in.
   m_net.fdb["br0/aa:bb:cc:dd:ee:07"] = "wlan0";
   Receive(ArpFrame(kBcast, HostMac(7), HostMac(1), "192.168.1.20", kZero, "192.168.1.1"), "br0");
