@@ -48,3 +48,24 @@ uint32_t HostmonIsHostInDb(const char *pcAddr, const uint8_t *pucMac);
 uint32_t HostmonGetInterfaceType(const char *pcPortName, char *pcOut, uint32_t ulSize);
 void HostmonReadLease(MacAddressItem *pstItem, uint32_t *pbNeedSync);
 uint32_t HostmonGetHostInfo(const MacAddressItem *pstItem, HostInfo *pstInfo);
+// How many times the leases file was opened (tests: a sighting of an
+// unchanged file opens nothing).
+uint32_t HostmonLeasesOpensForTest();
+
+// The leases file's watch (inotify on its folder, served by the loop under
+// this kind). The reader keeps the file's records in memory while it holds.
+inline constexpr uint32_t HOSTMON_SOCK_KIND_LEASES = 6;
+enum class LeasesCopyState {
+  kCurrent,    // watched, no event for the file since the last kReadNow
+  kReadNow,    // watched: read the file now and keep it
+  kUnwatched,  // no watch: read the file for this look-up only
+};
+// Sets up the watch when there is none (at most once per uptime second ulNow).
+LeasesCopyState HostmonLeasesWatchCheck(const char *pcPath, uint32_t ulNow);
+// Takes every queued event; the loop's callback calls it, tests call it to
+// deliver the events of their writes.
+void HostmonLeasesWatchDrain();
+void HostmonLeasesWatchProc(LUM_SOCK_REG *pstReg) noexcept;
+// Drops the watch and its descriptor (tests: their sandbox drops every
+// registration); the next check sets it up again.
+void HostmonLeasesWatchReset();

@@ -73,7 +73,9 @@ const char *PortName(const MacAddressItem *pstItem) {
 // Closes the descriptor whatever happens to the reading.
 class LeasesFile {
  public:
-  explicit LeasesFile(const char *pcPath) : m_iFd(open(pcPath, O_RDONLY | O_CLOEXEC)) {}
+  // A null path opens nothing.
+  explicit LeasesFile(const char *pcPath)
+      : m_iFd(pcPath != nullptr ? open(pcPath, O_RDONLY | O_CLOEXEC) : -1) {}
   ~LeasesFile() {
     if (m_iFd >= 0) (void)close(m_iFd);
   }
@@ -205,33 +207,96 @@ void MakeStatic(MacAddressItem *pstItem) {
   memset(pstItem->acLeaseInterface, 0, sizeof(pstItem->acLeaseInterface));
 }
 
+// The first record of pucBytes (whole records only) that RecordMatches.
+const uint8_t *FirstMatch(const uint8_t *pucBytes, size_t ulLen, MacAddressItem *pstItem,
+                          const ItemAddrs &stAddrs, const char *pcWire, uint32_t ulNow) {
+  for (size_t ulAt = 0; ulAt + kRecordLen <= ulLen; ulAt += kRecordLen) {
+    if (RecordMatches(pstItem, stAddrs, pucBytes + ulAt, pcWire, ulNow)) return pucBytes + ulAt;
+  }
+  return nullptr;
+}
+
+// The file's bytes as last read, used while the watch reports no change.
+struct LeasesCopy {
+  uint8_t *pucBytes;
+  size_t ulLen;
+  size_t ulCap;
+  bool bPresent;
+  bool bWhole;  // false: too large to keep, read at each look-up until it changes
+};
+LeasesCopy g_stCopy = {nullptr, 0, 0, false, false};
+// Grown by doubling from one chunk, the copy keeps at most 4,096 records.
+constexpr size_t kMaxCopy = 4 * 1024 * 1024;
+uint32_t g_ulOpens = 0;
+
+// Reads the whole file into the copy; a missing file is a copy too.
+void LoadCopy(const char *pcPath) {
+  ++g_ulOpens;
+  LeasesFile file(pcPath);
+  g_stCopy.ulLen = 0;
+  g_stCopy.bPresent = file.Open();
+  g_stCopy.bWhole = true;
+  if (!g_stCopy.bPresent) return;
+  for (;;) {
+    if (g_stCopy.ulLen == g_stCopy.ulCap) {
+      const size_t ulCap = g_stCopy.ulCap == 0 ? sizeof(g_aucChunk) : 2 * g_stCopy.ulCap;
+      if (ulCap > kMaxCopy) {
+        // Full: whole only if nothing follows.
+        uint8_t ucMore;
+        g_stCopy.bWhole = file.Fill(std::span(&ucMore, 1)) == 0;
+        return;
+      }
+      auto *pucBytes = static_cast<uint8_t *>(realloc(g_stCopy.pucBytes, ulCap));
+      if (pucBytes == nullptr) {
+        g_stCopy.bWhole = false;
+        return;
+      }
+      g_stCopy.pucBytes = pucBytes;
+      g_stCopy.ulCap = ulCap;
+    }
+    const size_t ulWant = g_stCopy.ulCap - g_stCopy.ulLen;
+    const size_t ulGot = file.Fill(std::span(g_stCopy.pucBytes + g_stCopy.ulLen, ulWant));
+    g_stCopy.ulLen += ulGot;
+    if (ulGot < ulWant) return;
+  }
+}
+
 // The first current record, in file order, that belongs to the item; false
 // when the file is missing or holds none.
 bool FindLease(MacAddressItem *pstItem, HostInfo *pstRec) {
-  char acWire[HOSTMON_MAC_TEXT_LEN];
-  HostmonMacText(pstItem->aucMac, acWire, true);
   char acPath[256];
-  LeasesFile file(HostmonFixedPath(HOSTMON_LEASES_FILE, acPath, sizeof(acPath)));
-  if (!file.Open()) {
+  const char *pcPath = HostmonFixedPath(HOSTMON_LEASES_FILE, acPath, sizeof(acPath));
+  const uint32_t ulNow = LUM_UTIL_GetSysUpTime();
+  const LeasesCopyState eState = HostmonLeasesWatchCheck(pcPath, ulNow);
+  if (eState == LeasesCopyState::kReadNow) LoadCopy(pcPath);
+  // Unwatched or too large to keep: read afresh, up to the chunk of the match.
+  const bool bStream = eState == LeasesCopyState::kUnwatched || !g_stCopy.bWhole;
+  LeasesFile file(bStream ? pcPath : nullptr);
+  if (bStream) ++g_ulOpens;
+  if (bStream ? !file.Open() : !g_stCopy.bPresent) {
     HOSTMON_TRACE("Leases file not exist\n");
     return false;
   }
   HOSTMON_TRACE("Open the leases file\n");
-  const uint32_t ulNow = LUM_UTIL_GetSysUpTime();
+  char acWire[HOSTMON_MAC_TEXT_LEN];
+  HostmonMacText(pstItem->aucMac, acWire, true);
   ItemAddrs stAddrs;
   CollectIpv4(pstItem, &stAddrs);
   // No record can belong to an item without IPv4 addresses.
   if (stAddrs.ulCount == 0) return false;
+  if (!bStream) {
+    const uint8_t *pucRec =
+        FirstMatch(g_stCopy.pucBytes, g_stCopy.ulLen, pstItem, stAddrs, acWire, ulNow);
+    if (pucRec != nullptr) memcpy(pstRec, pucRec, kRecordLen);
+    return pucRec != nullptr;
+  }
   for (;;) {
     const size_t ulHave = file.Fill(g_aucChunk);
     // A short tail is the end of the file.
-    const size_t ulRecords = ulHave / kRecordLen;
-    for (size_t i = 0; i < ulRecords; ++i) {
-      const uint8_t *pucRec = g_aucChunk + i * kRecordLen;
-      if (RecordMatches(pstItem, stAddrs, pucRec, acWire, ulNow)) {
-        memcpy(pstRec, pucRec, kRecordLen);
-        return true;
-      }
+    const uint8_t *pucRec = FirstMatch(g_aucChunk, ulHave, pstItem, stAddrs, acWire, ulNow);
+    if (pucRec != nullptr) {
+      memcpy(pstRec, pucRec, kRecordLen);
+      return true;
     }
     if (ulHave < sizeof(g_aucChunk)) return false;
   }
@@ -264,6 +329,8 @@ void HostmonReadLease(MacAddressItem *pstItem, uint32_t *pbNeedSync) {
     MakeStatic(pstItem);
   }
 }
+
+uint32_t HostmonLeasesOpensForTest() { return g_ulOpens; }
 
 uint32_t HostmonGetHostInfo(const MacAddressItem *pstItem, HostInfo *pstInfo) {
   if (pstItem == nullptr || pstInfo == nullptr) return 0;

@@ -211,6 +211,7 @@ class World {
     } else {
       m_root.RemoveLeases();
     }
+    HostmonLeasesWatchDrain();
     // Settle every item once, then check that a sighting changes nothing.
     for (const Sighting &s : m_sightings) Input(s, false);
     for (size_t n = 0; n < 64; ++n) {

@@ -201,6 +201,7 @@ class World {
     } else {
       m_root.RemoveLeases();
     }
+    HostmonLeasesWatchDrain();
   }
 
   // The bus and the logs keep what a run sends; the benchmarks drop it.

@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (file == nullptr) return 0;
   if (size > 0) (void)fwrite(data, 1, size, file);
   (void)fclose(file);
+  HostmonLeasesWatchDrain();
 
   // The same host every time, so that an input replays alike.
   HostmonFormatMac(pstItem->aucMac, pstItem->acRealMac, sizeof(pstItem->acRealMac));

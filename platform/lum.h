@@ -24,7 +24,8 @@ static_assert(offsetof(LUM_SOCK_REG, lFd) == 4 * sizeof(uintptr_t));
 
 using LUM_SOCK_CB = void (*)(LUM_SOCK_REG *pstReg);
 
-// Kinds of registration (the daemon passes 1 for ARP, 5 for ICMPv6).
+// Kinds of registration (the daemon passes 1 for ARP, 5 for ICMPv6, 6 for the
+// leases file's watch); the loop only keeps them.
 inline constexpr uint32_t LUM_SOCK_KIND_ARP = 1;
 inline constexpr uint32_t LUM_SOCK_KIND_ICMP6 = 5;
 // Registration flag 1 (what the daemon passes) hands the descriptor to the

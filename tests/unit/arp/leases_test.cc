@@ -16,6 +16,7 @@ class LeasesTest : public LanTest {
   }
   uint32_t Read(const std::vector<Lease> &leases) {
     EXPECT_TRUE(m_root.WriteLeases(leases));
+    HostmonLeasesWatchDrain();  // the write's events, as the loop delivers them
     uint32_t bNeedSync = 0;
     HostmonReadLease(m_pstItem, &bNeedSync);
     return bNeedSync;
@@ -117,6 +118,100 @@ TEST_F(LeasesTest, FirstMatchIsFoundOnEitherSideOfAReadChunk) {
     (void)Read(leases);
     EXPECT_EQ(std::string(m_pstItem->acHostName), "host" + std::to_string(ulPos));
   }
+}
+
+// The watched file: its records stay in memory until an event for it is
+// delivered, and their expiry is compared with the uptime of each look-up.
+class LeasesCopyTest : public LeasesTest {
+ protected:
+  uint32_t Look() {
+    uint32_t bNeedSync = 0;
+    HostmonReadLease(m_pstItem, &bNeedSync);
+    return m_pstItem->ulDhcp;
+  }
+  bool RewriteInPlace(const std::vector<Lease> &leases) const {
+    std::vector<HostInfo> records;
+    for (const Lease &lease : leases) records.push_back(leasestest::MakeRecord(lease));
+    FILE *file = fopen(m_root.LeasesPath().c_str(), "r+b");
+    if (file == nullptr) return false;
+    const bool ok =
+        ftruncate(fileno(file), 0) == 0 &&
+        fwrite(records.data(), sizeof(HostInfo), records.size(), file) == records.size();
+    return fclose(file) == 0 && ok;
+  }
+  bool ReplaceByRename(const std::vector<Lease> &leases) const {
+    const std::string next = m_root.LeasesPath() + ".new";
+    return leasestest::WriteLeases(next, leases) &&
+           rename(next.c_str(), m_root.LeasesPath().c_str()) == 0;
+  }
+};
+
+TEST_F(LeasesCopyTest, AnUnchangedFileIsReadOnceAndItsLeasesStillExpire) {
+  Lease lease = Mine();
+  lease.ulLease = LUM_UTIL_GetSysUpTime() + 10;
+  (void)Read({lease});
+  const uint32_t ulOpens = HostmonLeasesOpensForTest();
+  AdvanceMs(10000);
+  EXPECT_EQ(Look(), 1u);  // current up to its last second
+  AdvanceMs(1000);
+  EXPECT_EQ(Look(), 0u);
+  // A file beside it changes nothing.
+  ASSERT_TRUE(leasestest::WriteLeases(m_root.LeasesPath() + ".bak", {Other()}));
+  HostmonLeasesWatchDrain();
+  (void)Look();
+  EXPECT_EQ(HostmonLeasesOpensForTest(), ulOpens);
+}
+
+TEST_F(LeasesCopyTest, EveryWayOfChangingTheFileIsSeenOnceItsEventIsDelivered) {
+  (void)Read({Other()});
+  ASSERT_TRUE(RewriteInPlace({Mine()}));
+  EXPECT_EQ(Look(), 0u);  // not delivered yet
+  HostmonLeasesWatchDrain();
+  EXPECT_EQ(Look(), 1u);
+  ASSERT_TRUE(ReplaceByRename({Mine(kAddr20 + 1)}));
+  HostmonLeasesWatchDrain();
+  EXPECT_EQ(Look(), 0u);
+  ASSERT_TRUE(ReplaceByRename({Mine()}));
+  HostmonLeasesWatchDrain();
+  EXPECT_EQ(Look(), 1u);
+  m_root.RemoveLeases();
+  HostmonLeasesWatchDrain();
+  EXPECT_EQ(Look(), 0u);
+  ASSERT_TRUE(ReplaceByRename({Mine()}));  // created
+  HostmonLeasesWatchDrain();
+  EXPECT_EQ(Look(), 1u);
+}
+
+// Beyond 4,096 records the file is not kept: it is read at each look-up.
+TEST_F(LeasesCopyTest, AFileTooLargeToKeepIsReadAtEachLookUp) {
+  for (uint32_t ulCount : {4096u, 4097u}) {
+    std::vector<Lease> leases(ulCount - 1, Mine(kAddr20 + 1));
+    leases.push_back(Mine());
+    (void)Read(leases);
+    const uint32_t ulOpens = HostmonLeasesOpensForTest();
+    EXPECT_EQ(Look(), 1u) << ulCount;
+    EXPECT_EQ(HostmonLeasesOpensForTest() - ulOpens, ulCount > 4096 ? 1u : 0u) << ulCount;
+  }
+}
+
+// Without its folder the file is read at each look-up, and the watch is tried
+// again once a second; a folder removed ends the watch.
+TEST_F(LeasesCopyTest, WithoutItsFolderTheFileIsReadAtEachLookUp) {
+  EXPECT_EQ(Look(), 0u);
+  ASSERT_TRUE(m_root.WriteLeases({Mine()}));
+  uint32_t ulOpens = HostmonLeasesOpensForTest();
+  EXPECT_EQ(Look() + Look(), 2u);
+  EXPECT_EQ(HostmonLeasesOpensForTest(), ulOpens + 2);
+  AdvanceMs(1000);
+  EXPECT_EQ(Look() + Look(), 2u);
+  EXPECT_EQ(HostmonLeasesOpensForTest(), ulOpens + 3);
+  m_root.RemoveLeases();
+  const std::string folder = m_root.LeasesPath().substr(0, m_root.LeasesPath().rfind('/'));
+  ASSERT_EQ(rmdir(folder.c_str()), 0);
+  HostmonLeasesWatchDrain();
+  EXPECT_EQ(Look(), 0u);
+  ASSERT_TRUE(m_root.WriteLeases({Mine()}));
+  EXPECT_EQ(Look(), 1u);
 }
 
 }  // namespace

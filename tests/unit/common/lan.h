@@ -89,6 +89,7 @@ class NetTest : public ::testing::Test {
     LUM_HOSTMON_SetTimeQuotaList("");
     HostmonSetOvanetWanIp(0);
     HostmonArpResetForTest();  // the sandbox drops every registration
+    HostmonLeasesWatchReset();
   }
   void AddInterface(const std::string &name, const Mac &mac, uint32_t ulIp) {
     faketest::FakeInterface &stIf = m_sys.interfaces[name];
