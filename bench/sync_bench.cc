@@ -2,7 +2,8 @@
 // link-local and a global IPv6 address; 64 host objects, all active, match 64
 // of them, so a steady pass refreshes 64 objects and the add step finds no
 // room. Manual clock (the 400 ms pauses cost nothing), tracing off, the
-// neighbours files under a temporary root. Also: the neighbours files alone,
+// neighbours files under a temporary root (TMPDIR; a tmpfs there gives the
+// gateway's cost, as its /var is one). Also: the neighbours files alone,
 // and a new host's first ARP frame through learning and its pass.
 //
 // Allocations are counted by a malloc family that forwards to glibc's own

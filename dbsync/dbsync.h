@@ -1,9 +1,23 @@
 // Publishing the host table: host objects, neighbours files, notices.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "main/hostmon.h"
+
+// The text, cut to fit the field, as HOSTMON_COPY_TEXT copies it; without the
+// formatter, for copies made for every host of every pass.
+inline void HostmonCopyText(char *pcField, size_t ulSize, const char *pcText) {
+  const size_t ulLen = strnlen(pcText, ulSize - 1);
+  memcpy(pcField, pcText, ulLen);
+  pcField[ulLen] = '\0';
+}
+template <size_t N>
+inline void HostmonCopyText(char (&acField)[N], const char *pcText) {
+  HostmonCopyText(acField, N, pcText);
+}
 
 // Host object slots (kind LUM_DB_KIND_HOST).
 inline constexpr uint32_t HOSTMON_HOST_SLOT_IP = 0;
@@ -81,6 +95,8 @@ uint32_t HostmonGetPortDomain(char *pcBuf, uint32_t ulLen, const char *pcIfName)
 void HostmonFillHostObject(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue);
 void HostmonAddNewHosts();
 uint32_t HostmonDelIpv6AddressOfHost(uint32_t *pulKeys);
+// The same, for sub-objects whose instances the caller already holds.
+void HostmonDelIpv6Objects(uint32_t *pulKeys, const uint32_t *pulInsts, uint32_t ulCount);
 uint32_t HostmonAddIpv6AddressOfHost(const MacAddressItem *pstItem, const uint32_t *pulKeys);
 uint32_t HostmonIsHostActive(const LUM_DB_SLOT *pstValue);
 void HostmonFixHostName(HostInfo *pstInfo);

@@ -3,9 +3,12 @@
 // save the database once the burst of changes is over.
 #include <arpa/inet.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "dbsync/addrtext.h"
 #include "dbsync/dbsync.h"
 #include "hosts/hosts.h"
 #include "main/msgcatalog.h"
@@ -21,6 +24,70 @@ MoveHostItem *g_pstMoveHostList = nullptr;
 // The pass's record of the host-change notices.
 HostInfo g_stSyncInfo;
 
+// The host table by MAC text, built once per pass: the walk looks up every
+// object's MAC and marks every item of the same real MAC, which would
+// otherwise take a walk of the table each. The table does not change during
+// the walk. A key holds up to the 18 characters the table's own look-up
+// compares, folded to lower case as that comparison folds them; items of one
+// key are chained in table order.
+using MacKey = std::array<char, sizeof(MacAddressItem::acRealMac)>;
+
+struct MacIndexEntry {
+  MacKey acKey;
+  MacAddressItem *pstItem;
+  int32_t lNext;  // next item of the same key, -1 at the end
+  int32_t lLast;  // on a key's first entry: its last one
+};
+
+std::vector<MacIndexEntry> g_vecMacEntries;
+std::vector<int32_t> g_vecMacBuckets;  // a key's first entry, -1 when free; a power of two
+
+MacKey HostmonMacKey(const char *pcMac) {
+  MacKey acKey{};
+  for (size_t i = 0; i < acKey.size() && pcMac[i] != '\0'; ++i) {
+    const char c = pcMac[i];
+    acKey[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return acKey;
+}
+
+// The bucket holding the key's first entry, or the free one where it would go.
+int32_t &HostmonMacSlot(const MacKey &acKey) {
+  uint32_t ulHash = 2166136261u;
+  for (const char c : acKey) ulHash = (ulHash ^ static_cast<uint8_t>(c)) * 16777619u;
+  const size_t ulMask = g_vecMacBuckets.size() - 1;
+  for (size_t i = ulHash & ulMask;; i = (i + 1) & ulMask) {
+    int32_t &lFirst = g_vecMacBuckets[i];
+    if (lFirst < 0 || g_vecMacEntries[static_cast<size_t>(lFirst)].acKey == acKey) return lFirst;
+  }
+}
+
+void HostmonBuildMacIndex() {
+  g_vecMacEntries.clear();
+  for (MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem != nullptr;
+       pstItem = pstItem->pstNext) {
+    g_vecMacEntries.push_back({HostmonMacKey(pstItem->acRealMac), pstItem, -1, -1});
+  }
+  // At most half full, so that a probe ends soon at a free bucket.
+  size_t ulBuckets = 64;
+  while (ulBuckets < 2 * g_vecMacEntries.size()) ulBuckets *= 2;
+  g_vecMacBuckets.assign(ulBuckets, -1);
+  for (size_t i = 0; i < g_vecMacEntries.size(); ++i) {
+    const int32_t lEntry = static_cast<int32_t>(i);
+    int32_t &lFirst = HostmonMacSlot(g_vecMacEntries[i].acKey);
+    if (lFirst < 0) {
+      lFirst = lEntry;
+    } else {
+      MacIndexEntry &stFirst = g_vecMacEntries[static_cast<size_t>(lFirst)];
+      g_vecMacEntries[static_cast<size_t>(stFirst.lLast)].lNext = lEntry;
+    }
+    g_vecMacEntries[static_cast<size_t>(lFirst)].lLast = lEntry;
+  }
+}
+
+// The first item, in table order, whose real MAC matches the text; -1 for none.
+int32_t HostmonIndexFind(const char *pcMac) { return HostmonMacSlot(HostmonMacKey(pcMac)); }
+
 uint32_t HostmonCountIpv6(const MacAddressItem *pstItem) {
   uint32_t ulCount = 0;
   for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp != nullptr; pstIp = pstIp->pstNext) {
@@ -32,17 +99,16 @@ uint32_t HostmonCountIpv6(const MacAddressItem *pstItem) {
 // Whether the sub-objects below the host object hold other addresses than the
 // item, in another order: the pass re-adds them either way, but only a
 // difference is worth a save.
-bool HostmonIpv6ObjectsDiffer(const MacAddressItem *pstItem, const uint32_t *pulKeys) {
-  uint32_t ulCount = 0;
-  uint32_t *pulInsts = nullptr;
-  if (LUM_DBGetNumOfObjs(pulKeys, LUM_DB_KIND_HOST_IPV6, &ulCount, &pulInsts) != 0) return true;
+bool HostmonIpv6ObjectsDiffer(const MacAddressItem *pstItem, const uint32_t *pulKeys,
+                              const uint32_t *pulInsts, uint32_t ulCount) {
   bool bDiffer = ulCount != HostmonCountIpv6(pstItem);
   uint32_t aulKeys[LUM_DB_KEYS] = {pulKeys[0], pulKeys[1]};
   for (uint32_t i = 0; !bDiffer && i < ulCount && pulInsts != nullptr; ++i) {
     uint8_t aucAddr[16];
-    char acText[INET6_ADDRSTRLEN] = {};
-    (void)LUM_HOSTMON_GetIPv6ByIndex(pstItem, aucAddr, i);
-    (void)inet_ntop(AF_INET6, aucAddr, acText, sizeof(acText));
+    char acText[HOSTMON_IPV6_TEXT_LEN] = {};
+    if (LUM_HOSTMON_GetIPv6ByIndex(pstItem, aucAddr, i) == 0) {
+      (void)HostmonIpv6Text(aucAddr, acText);
+    }
     aulKeys[2] = pulInsts[i];
     LUM_DB_SLOT *pstValue = nullptr;
     if (LUM_DBGetObj(aulKeys, LUM_DB_KIND_HOST_IPV6, &pstValue, 0) != 0) {
@@ -52,14 +118,31 @@ bool HostmonIpv6ObjectsDiffer(const MacAddressItem *pstItem, const uint32_t *pul
     bDiffer = strcmp(HostmonSlotText(pstValue, HOSTMON_IPV6_SLOT_ADDR), acText) != 0;
     LUM_KEM_FreeObj(LUM_DB_KIND_HOST_IPV6, pstValue);
   }
-  free(pulInsts);
   return bDiffer;
+}
+
+// The item's IPv6 addresses replace the sub-objects, in the item's order. One
+// list of the sub-objects serves the comparison and the deletion.
+void HostmonRewriteIpv6(const MacAddressItem *pstItem, uint32_t *pulKeys) {
+  uint32_t ulCount = 0;
+  uint32_t *pulInsts = nullptr;
+  const bool bListed = LUM_DBGetNumOfObjs(pulKeys, LUM_DB_KIND_HOST_IPV6, &ulCount, &pulInsts) == 0;
+  if (!bListed || HostmonIpv6ObjectsDiffer(pstItem, pulKeys, pulInsts, ulCount)) {
+    g_iDbSaveNeeded = 1;
+  }
+  HOSTMON_TRACE("Entering HostmonDelIpv6AddressOfHost\n");
+  if (bListed) HostmonDelIpv6Objects(pulKeys, pulInsts, ulCount);
+  free(pulInsts);
+  (void)HostmonAddIpv6AddressOfHost(pstItem, pulKeys);
 }
 
 // The host object's device is still in the host table.
 // Returns false when the object could not be written, which ends the walk.
-bool HostmonSyncPresentHost(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue, uint32_t *pulKeys) {
-  HostmonSetInDbMark(pstItem->acRealMac, 1);
+bool HostmonSyncPresentHost(int32_t lEntry, LUM_DB_SLOT *pstValue, uint32_t *pulKeys) {
+  MacAddressItem *pstItem = g_vecMacEntries[static_cast<size_t>(lEntry)].pstItem;
+  for (int32_t l = lEntry; l >= 0; l = g_vecMacEntries[static_cast<size_t>(l)].lNext) {
+    g_vecMacEntries[static_cast<size_t>(l)].pstItem->ucInDb = 1;
+  }
   HostmonFillHostObject(pstItem, pstValue);
   const uint32_t ulRet = LUM_DBSetObj(pulKeys, LUM_DB_KIND_HOST, pstValue);
   if (ulRet != 0) {
@@ -76,9 +159,7 @@ bool HostmonSyncPresentHost(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue, uint
   }
   LUM_KEM_FreeObj(LUM_DB_KIND_HOST, pstValue);
 
-  if (HostmonIpv6ObjectsDiffer(pstItem, pulKeys)) g_iDbSaveNeeded = 1;
-  (void)HostmonDelIpv6AddressOfHost(pulKeys);
-  (void)HostmonAddIpv6AddressOfHost(pstItem, pulKeys);
+  HostmonRewriteIpv6(pstItem, pulKeys);
 
   // An item whose bridge has no LAN device has nowhere to go: it stays.
   const uint32_t ulTarget = HostmonItemLanDevice(pstItem);
@@ -134,6 +215,7 @@ uint32_t HostmonSyncWithDb(uint32_t ulFamily) {
   HostmonRefreshLanDeviceIds();
   HostmonRefreshPortDomains();
   HostmonSetAllInDbMarks(0);
+  HostmonBuildMacIndex();
 
   uint32_t aulKeys[LUM_DB_KEYS] = {};
   for (uint32_t ulSeq = 0;;) {
@@ -145,11 +227,10 @@ uint32_t HostmonSyncWithDb(uint32_t ulFamily) {
       HOSTMON_TRACE("Get %dth object failed with number %x.\n", static_cast<int>(ulSeq), ulRet);
       break;
     }
-    MacAddressItem *pstItem =
-        LUM_HOSTMON_MACAddressFind(HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_MAC));
+    const int32_t lEntry = HostmonIndexFind(HostmonSlotText(pstValue, HOSTMON_HOST_SLOT_MAC));
     ++ulSeq;
-    if (pstItem != nullptr) {
-      if (!HostmonSyncPresentHost(pstItem, pstValue, aulKeys)) break;
+    if (lEntry >= 0) {
+      if (!HostmonSyncPresentHost(lEntry, pstValue, aulKeys)) break;
     } else {
       HostmonSyncAbsentHost(pstValue, aulKeys);
       LUM_KEM_FreeObj(LUM_DB_KIND_HOST, pstValue);

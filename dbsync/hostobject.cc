@@ -2,11 +2,13 @@
 // address sub-objects, and the notices "cms" gets when its address changes.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "arp/arp.h"
 #include "arp/arptext.h"
+#include "dbsync/addrtext.h"
 #include "dbsync/dbsync.h"
 #include "hosts/hosts.h"
 #include "main/msgcatalog.h"
@@ -68,7 +70,7 @@ void HostmonFillHostObject(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue) {
   const Port *pstPort = pstItem->pstPort;
   if (pstPort != nullptr) {
     (void)HostmonGetInterfaceType(pstPort->pcName, acIfType, sizeof(acIfType));
-    if (pstPort->pcDomainName != nullptr) HOSTMON_COPY_TEXT(acLayer2, pstPort->pcDomainName);
+    if (pstPort->pcDomainName != nullptr) HostmonCopyText(acLayer2, pstPort->pcDomainName);
   }
   HostmonFixHostName(&stInfo);
   HOSTMON_TRACE("Host entry values:\n");
@@ -102,9 +104,9 @@ void HostmonFillHostObject(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue) {
   HOSTMON_TRACE("IP Address:\t%s\n", acNew);
 
   uint8_t aucLinkLocal[16];
-  char acIpv6[64] = {};
+  char acIpv6[HOSTMON_IPV6_TEXT_LEN] = {};
   if (LUM_HOSTMON_GetIPv6LinkLocal(pstItem, aucLinkLocal) == HOSTMON_OK) {
-    (void)inet_ntop(AF_INET6, aucLinkLocal, acIpv6, sizeof(acIpv6));
+    (void)HostmonIpv6Text(aucLinkLocal, acIpv6);
     stInfo.ulIpv6Active = 1;
   } else {
     stInfo.ulIpv6Active = 0;
@@ -113,7 +115,7 @@ void HostmonFillHostObject(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue) {
   HOSTMON_TRACE("IPv6 Address:\t%s\n", acIpv6);
 
   if (stInfo.ulIpv4Active == 1) {
-    HOSTMON_COPY_TEXT(acSource, ulDhcp != 0 ? "DHCP" : "Static");
+    HostmonCopyText(acSource, ulDhcp != 0 ? "DHCP" : "Static");
     HOSTMON_TRACE("Addr source:\t%s\n", acSource);
     HostmonSetTextSlot(pstValue, HOSTMON_HOST_SLOT_ADDR_SOURCE, acSource);
   }
@@ -151,8 +153,9 @@ void HostmonFillHostObject(MacAddressItem *pstItem, LUM_DB_SLOT *pstValue) {
 void HostmonFixHostName(HostInfo *pstInfo) {
   if (pstInfo == nullptr) return;
   if (pstInfo->acHostName[0] == '\0') {
-    (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acHostName, sizeof(pstInfo->acHostName), 17,
-                         "%s", pstInfo->acChAddr);
+    // A MAC text's 17 characters at most.
+    HostmonCopyText(pstInfo->acHostName, std::min<size_t>(sizeof(pstInfo->acHostName), 18),
+                    pstInfo->acChAddr);
   }
   for (char &c : pstInfo->acHostName) {
     if (c == '\0') break;
@@ -204,35 +207,43 @@ uint32_t HostmonDelIpv6AddressOfHost(uint32_t *pulKeys) {
   uint32_t ulCount = 0;
   uint32_t *pulInsts = nullptr;
   if (LUM_DBGetNumOfObjs(pulKeys, LUM_DB_KIND_HOST_IPV6, &ulCount, &pulInsts) != 0) return 1;
+  HostmonDelIpv6Objects(pulKeys, pulInsts, ulCount);
+  free(pulInsts);
+  return 0;
+}
+
+void HostmonDelIpv6Objects(uint32_t *pulKeys, const uint32_t *pulInsts, uint32_t ulCount) {
   for (uint32_t i = 0; i < ulCount && pulInsts != nullptr; ++i) {
     pulKeys[2] = pulInsts[i];
     (void)LUM_DBDelObj(pulKeys, LUM_DB_KIND_HOST_IPV6);
     HOSTMON_TRACE("Ipv6 address [%d %d %d] is deleted\n", static_cast<int>(pulKeys[0]),
                   static_cast<int>(pulKeys[1]), static_cast<int>(pulKeys[2]));
   }
-  free(pulInsts);
   HOSTMON_TRACE("Leaving HostmonDelIpv6AddressOfHost\n");
-  return 0;
 }
 
 uint32_t HostmonAddIpv6AddressOfHost(const MacAddressItem *pstItem, const uint32_t *pulKeys) {
   HOSTMON_TRACE("Entering HostmonAddIpv6AddressOfHost\n");
+  // One default value serves every address: the add copies it, and each
+  // address replaces the one text it holds.
+  LUM_DB_SLOT *pstValue = nullptr;
+  uint32_t ulDft = 1;
   uint8_t aucAddr[16];
   for (uint32_t i = 0; pulKeys != nullptr && LUM_HOSTMON_GetIPv6ByIndex(pstItem, aucAddr, i) == 0;
        ++i) {
-    LUM_DB_SLOT *pstValue = nullptr;
-    const uint32_t ulDft = LUM_DBGetDftObject(LUM_DB_KIND_HOST_IPV6, &pstValue, 0);
+    if (pstValue == nullptr) ulDft = LUM_DBGetDftObject(LUM_DB_KIND_HOST_IPV6, &pstValue, 0);
     if (ulDft != 0) {
       HOSTMON_TRACE("Get default obj for Ipv6 address failed with %x.\n", ulDft);
+      pstValue = nullptr;
       continue;
     }
-    char acText[64] = {};
-    (void)inet_ntop(AF_INET6, aucAddr, acText, sizeof(acText));
+    char acText[HOSTMON_IPV6_TEXT_LEN];
+    (void)HostmonIpv6Text(aucAddr, acText);
     (void)LUM_KEM_SetObjStrValue(HOSTMON_IPV6_SLOT_ADDR, pstValue, acText);
     const uint32_t ulRet = LUM_DBAddObj(pulKeys, LUM_DB_KIND_HOST_IPV6, pstValue, nullptr);
-    LUM_KEM_FreeObj(LUM_DB_KIND_HOST_IPV6, pstValue);
     HOSTMON_TRACE("Add IPv6 address[%s] to DB return %x.\n", acText, ulRet);
   }
+  if (pstValue != nullptr) LUM_KEM_FreeObj(LUM_DB_KIND_HOST_IPV6, pstValue);
   HOSTMON_TRACE("Leaving HostmonAddIpv6AddressOfHost\n");
   return 0;
 }

@@ -1,12 +1,15 @@
 // The DHCP server's two neighbours files, rewritten at the start of every
 // sync pass, and the notice that tells "dhcps" once a burst of rewrites is over.
-#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "arp/arptext.h"
+#include "dbsync/addrtext.h"
 #include "dbsync/dbsync.h"
 #include "hosts/hosts.h"
 #include "main/msgcatalog.h"
@@ -15,60 +18,75 @@ namespace {
 
 uint32_t g_ulNeighborsTimer = 0;
 
-constexpr size_t kAddrTextLen = 64;
+// Each file's text is put together in memory and handed over in one write
+// rather than in pieces of a stream's buffer. The buffers keep their room from
+// pass to pass.
+constexpr size_t kLineMax = 127;
+std::vector<char> g_vecNeighbors;
+std::vector<char> g_vecNeighborsNew;
 
 // One line, cut at 127 characters as the bounded formatter into a 128-byte
-// buffer would cut it. Every address goes into both files, so its texts are
-// made once and the lines are put together without the formatter: this runs
-// before any other step of a pass, for every address of the table.
+// buffer would cut it, written where the text so far ends.
 class NeighborLine {
  public:
+  explicit NeighborLine(char *pcAt) : m_pcAt(pcAt) {}
   NeighborLine &Add(std::string_view text) {
-    const size_t ulRoom = sizeof(m_acText) - 1 - m_ulLen;
-    const size_t ulCopy = text.size() < ulRoom ? text.size() : ulRoom;
-    memcpy(m_acText + m_ulLen, text.data(), ulCopy);
-    m_ulLen += ulCopy;
+    const size_t ulCopy = text.size() < m_ulRoom ? text.size() : m_ulRoom;
+    memcpy(m_pcAt, text.data(), ulCopy);
+    m_pcAt += ulCopy;
+    m_ulRoom -= ulCopy;
     return *this;
   }
-  NeighborLine &Add(char c) { return Add(std::string_view(&c, 1)); }
-  void Write(FILE *pstFile) const {
-    if (fwrite(m_acText, m_ulLen, 1, pstFile) != 1) HOSTMON_TRACE("fwrite error!\n");
+  NeighborLine &Add(char c) {
+    if (m_ulRoom == 0) return *this;
+    *m_pcAt++ = c;
+    --m_ulRoom;
+    return *this;
   }
+  char *End() const { return m_pcAt; }
 
  private:
-  char m_acText[128];
-  size_t m_ulLen = 0;
+  char *m_pcAt;
+  size_t m_ulRoom = kLineMax;
 };
 
-std::string_view HostmonAddrText(const IpAddressItem *pstIp, char (&acOut)[kAddrTextLen]) {
-  memset(acOut, 0, sizeof(acOut));
-  if (pstIp->ucFamily == HOSTMON_AF_INET6) {
-    (void)inet_ntop(AF_INET6, pstIp->aucAddr, acOut, sizeof(acOut));
-  } else {
-    uint32_t ulAddr;
-    memcpy(&ulAddr, pstIp->aucAddr, sizeof(ulAddr));
-    char acV4[HOSTMON_IPV4_TEXT_LEN];
-    HostmonIpv4Text(ulAddr, acV4);
-    memcpy(acOut, acV4, sizeof(acV4));
-  }
+std::string_view HostmonAddrText(const IpAddressItem *pstIp, char (&acOut)[HOSTMON_IPV6_TEXT_LEN]) {
+  if (pstIp->ucFamily == HOSTMON_AF_INET6) return {acOut, HostmonIpv6Text(pstIp->aucAddr, acOut)};
+  uint32_t ulAddr;
+  memcpy(&ulAddr, pstIp->aucAddr, sizeof(ulAddr));
+  char acV4[HOSTMON_IPV4_TEXT_LEN];
+  HostmonIpv4Text(ulAddr, acV4);
+  memcpy(acOut, acV4, sizeof(acV4));
   return acOut;
 }
 
-FILE *HostmonOpenNeighbors(const char *pcFixedPath) {
+// Truncated at the open, as the DHCP server expects its files rewritten in place.
+int HostmonOpenNeighbors(const char *pcFixedPath) {
   char acPath[256];
   const char *pcPath = HostmonFixedPath(pcFixedPath, acPath, sizeof(acPath));
-  FILE *pstFile = fopen(pcPath, "wb");
-  if (pstFile == nullptr) {
+  const int iFd = open(pcPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (iFd < 0) {
     HOSTMON_TRACE("open file to write neighbors' info fail\n");
-    return nullptr;
+    return -1;
   }
   (void)LUM_UTIL_RemoveAndroidWPerm(pcPath, "660");
-  return pstFile;
+  return iFd;
 }
 
-// Lines sit in the stream's buffer until here: a full disk shows at the close.
-void HostmonCloseNeighbors(FILE *pstFile) {
-  if (fclose(pstFile) != 0) HOSTMON_TRACE("fwrite error!\n");
+// A full disk shows as a short write or, on some file systems, only at the close.
+void HostmonWriteAndCloseNeighbors(int iFd, const char *pcText, size_t ulLen) {
+  bool bOk = true;
+  for (size_t ulDone = 0; ulDone < ulLen;) {
+    const ssize_t lWritten = write(iFd, pcText + ulDone, ulLen - ulDone);
+    if (lWritten < 0 && errno == EINTR) continue;
+    if (lWritten <= 0) {
+      bOk = false;
+      break;
+    }
+    ulDone += static_cast<size_t>(lWritten);
+  }
+  if (close(iFd) != 0) bOk = false;
+  if (!bOk) HOSTMON_TRACE("fwrite error!\n");
 }
 
 std::string_view NameOf(const char *pcName) { return pcName != nullptr ? pcName : ""; }
@@ -77,45 +95,64 @@ std::string_view NameOf(const char *pcName) { return pcName != nullptr ? pcName 
 
 void HostmonWriteNeighbors(uint32_t ulFamily) {
   HOSTMON_TRACE("Write all MAC address info to neighbors file now ...\n");
-  FILE *pstFile = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_FILE);
-  if (pstFile == nullptr) return;
+  const int iFd = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_FILE);
+  if (iFd < 0) return;
   // Both files are filled in one walk; the second one stays untouched when the
   // first cannot be opened.
-  FILE *pstNewFile = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_NEW_FILE);
+  const int iNewFd = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_NEW_FILE);
 
+  // Room for every line at its longest, so that lines go straight in.
+  size_t ulLines = 0;
+  for (const MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem != nullptr;
+       pstItem = pstItem->pstNext) {
+    for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp != nullptr;
+         pstIp = pstIp->pstNext) {
+      ++ulLines;
+    }
+  }
+  if (g_vecNeighbors.size() < ulLines * kLineMax) {
+    g_vecNeighbors.resize(ulLines * kLineMax);
+    g_vecNeighborsNew.resize(ulLines * kLineMax);
+  }
+  char *pcEnd = g_vecNeighbors.data();
+  char *pcNewEnd = g_vecNeighborsNew.data();
   for (const MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem != nullptr;
        pstItem = pstItem->pstNext) {
     char acMac[HOSTMON_MAC_TEXT_LEN];
     HostmonMacText(pstItem->aucMac, acMac, true);
+    const std::string_view mac(acMac, HOSTMON_MAC_TEXT_LEN - 1);
     // An item without a port or bridge shows empty names rather than none.
     const Port *pstPort = pstItem->pstPort;
     const std::string_view port = pstPort != nullptr ? NameOf(pstPort->pcName) : "";
     const std::string_view bridge = pstPort != nullptr && pstPort->pstBridge != nullptr
                                         ? NameOf(pstPort->pstBridge->pcName)
                                         : "";
+    const std::string_view realMac = pstItem->acRealMac;
     for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp != nullptr;
          pstIp = pstIp->pstNext) {
-      char acAddr[kAddrTextLen];
+      char acAddr[HOSTMON_IPV6_TEXT_LEN];
       const std::string_view addr = HostmonAddrText(pstIp, acAddr);
-      NeighborLine().Add(acMac).Add(' ').Add(addr).Add('\n').Write(pstFile);
-      if (pstNewFile == nullptr) continue;
-      NeighborLine()
-          .Add(acMac)
-          .Add(' ')
-          .Add(pstItem->acRealMac)
-          .Add(' ')
-          .Add(addr)
-          .Add(' ')
-          .Add(port)
-          .Add(' ')
-          .Add(bridge)
-          .Add('\n')
-          .Write(pstNewFile);
+      pcEnd = NeighborLine(pcEnd).Add(mac).Add(' ').Add(addr).Add('\n').End();
+      if (iNewFd < 0) continue;
+      pcNewEnd = NeighborLine(pcNewEnd)
+                     .Add(mac)
+                     .Add(' ')
+                     .Add(realMac)
+                     .Add(' ')
+                     .Add(addr)
+                     .Add(' ')
+                     .Add(port)
+                     .Add(' ')
+                     .Add(bridge)
+                     .Add('\n')
+                     .End();
     }
   }
-  HostmonCloseNeighbors(pstFile);
-  if (pstNewFile == nullptr) return;
-  HostmonCloseNeighbors(pstNewFile);
+  HostmonWriteAndCloseNeighbors(iFd, g_vecNeighbors.data(),
+                                static_cast<size_t>(pcEnd - g_vecNeighbors.data()));
+  if (iNewFd < 0) return;
+  HostmonWriteAndCloseNeighbors(iNewFd, g_vecNeighborsNew.data(),
+                                static_cast<size_t>(pcNewEnd - g_vecNeighborsNew.data()));
   if (ulFamily != HOSTMON_AF_INET6) HostmonStartNeighborsTimer();
 }
 

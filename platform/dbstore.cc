@@ -40,13 +40,31 @@ size_t ViewsOf(const std::vector<Slot> &slots, std::array<SlotView, kMaxSlots> *
 
 }  // namespace
 
-Object::Object(size_t kind, const Keys &k, const std::vector<Slot> &slots) : keys(k), m_kind(kind) {
+Object::Object(size_t kind, const Keys &k, const std::vector<Slot> &slots)
+    : keys(k), m_body(std::make_unique<Body>(Body{kind, {}, {}})) {
   Assign(slots);
 }
 
 Object::Object(size_t kind, const Keys &k, std::span<const SlotView> slots)
-    : keys(k), m_kind(kind) {
+    : keys(k), m_body(std::make_unique<Body>(Body{kind, {}, {}})) {
   Assign(slots);
+}
+
+Object::Object(const Object &other)
+    : keys(other.keys), m_body(other.m_body ? std::make_unique<Body>(*other.m_body) : nullptr) {}
+
+Object &Object::operator=(const Object &other) {
+  if (this != &other) {
+    keys = other.keys;
+    m_body = other.m_body ? std::make_unique<Body>(*other.m_body) : nullptr;
+  }
+  return *this;
+}
+
+bool Object::operator==(const Object &other) const {
+  if (keys != other.keys) return false;
+  if (!m_body || !other.m_body) return m_body == other.m_body;
+  return *m_body == *other.m_body;
 }
 
 void Object::Assign(const std::vector<Slot> &slots) {
@@ -55,29 +73,31 @@ void Object::Assign(const std::vector<Slot> &slots) {
 }
 
 void Object::Assign(std::span<const SlotView> slots) {
-  const std::span<const SlotDef> defs = kKinds[m_kind].slots;
-  m_words.assign(defs.size(), 0);
-  m_texts.clear();
+  const std::span<const SlotDef> defs = kKinds[m_body->kind].slots;
+  std::vector<uint32_t> &words = m_body->words;
+  std::string &texts = m_body->texts;
+  words.assign(defs.size(), 0);
+  texts.clear();
   for (size_t i = 0; i < defs.size(); ++i) {
     if (defs[i].bNumber) {
-      m_words[i] = i < slots.size() ? slots[i].ulNum : 0;
+      words[i] = i < slots.size() ? slots[i].ulNum : 0;
       continue;
     }
-    m_words[i] = static_cast<uint32_t>(m_texts.size());
+    words[i] = static_cast<uint32_t>(texts.size());
     if (i < slots.size()) {
       const std::string_view text = slots[i].text;
-      m_texts.append(text.substr(0, text.find('\0')));  // up to a NUL, as C reads it
+      texts.append(text.substr(0, text.find('\0')));  // up to a NUL, as C reads it
     }
-    m_texts.push_back('\0');
+    texts.push_back('\0');
   }
 }
 
 std::vector<Slot> Object::Slots() const {
-  const std::span<const SlotDef> defs = kKinds[m_kind].slots;
+  const std::span<const SlotDef> defs = kKinds[m_body->kind].slots;
   std::vector<Slot> slots(defs.size());
   for (size_t i = 0; i < defs.size(); ++i) {
     if (defs[i].bNumber) {
-      slots[i].ulNum = m_words[i];
+      slots[i].ulNum = m_body->words[i];
     } else {
       slots[i].text = Text(i);
     }
@@ -138,10 +158,19 @@ void Store::NoteInstance(size_t kind, const Keys &keys) {
 }
 
 void Store::DropCounters(size_t kind, const Keys &keys) {
+  // Counters are ordered by kind, then key list: those of one kind below the
+  // object are one run, starting at its key list's prefix.
   size_t n = KeyCount(kind);
-  std::erase_if(m_highest, [&](const auto &entry) {
-    return IsBelow(entry.first.first, kind) && SamePrefix(entry.first.second, keys, n);
-  });
+  for (size_t d = 0; d < kKindCount; ++d) {
+    if (!IsBelow(d, kind)) continue;
+    auto first = m_highest.lower_bound({d, Prefix(keys, n)});
+    auto last = first;
+    while (last != m_highest.end() && last->first.first == d &&
+           SamePrefix(last->first.second, keys, n)) {
+      ++last;
+    }
+    m_highest.erase(first, last);
+  }
 }
 
 uint32_t Store::Add(size_t kind, const Keys &parent, const std::vector<Slot> &slots,

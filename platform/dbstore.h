@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,30 +57,41 @@ inline constexpr size_t kMaxSlots = 32;  // the value header's bit mask
 
 // One object, packed the way a value is handed out, so that a read is one
 // allocation and two copies: per slot a word (the number, or the offset of
-// the text), and the texts one after the other, each NUL-terminated.
+// the text), and the texts one after the other, each NUL-terminated. The
+// packed value sits behind a pointer, so that the sorted tables shift an
+// object by copying its keys and one pointer.
 class Object {
  public:
   Object(size_t kind, const Keys &keys, const std::vector<Slot> &slots);
   Object(size_t kind, const Keys &keys, std::span<const SlotView> slots);
+  Object(const Object &other);
+  Object &operator=(const Object &other);
+  Object(Object &&) noexcept = default;
+  Object &operator=(Object &&) noexcept = default;
+  ~Object() = default;
   Keys keys{};
 
-  size_t SlotCount() const { return m_words.size(); }
-  uint32_t Num(size_t slot) const { return m_words[slot]; }
-  const char *Text(size_t slot) const { return m_texts.data() + m_words[slot]; }
-  void SetNum(size_t slot, uint32_t ulNum) { m_words[slot] = ulNum; }
+  size_t SlotCount() const { return m_body->words.size(); }
+  uint32_t Num(size_t slot) const { return m_body->words[slot]; }
+  const char *Text(size_t slot) const { return m_body->texts.data() + m_body->words[slot]; }
+  void SetNum(size_t slot, uint32_t ulNum) { m_body->words[slot] = ulNum; }
   void SetText(size_t slot, std::string_view text);
   std::vector<Slot> Slots() const;
   void Assign(const std::vector<Slot> &slots);
   void Assign(std::span<const SlotView> slots);
 
-  const std::vector<uint32_t> &Words() const { return m_words; }
-  const std::string &Texts() const { return m_texts; }
-  bool operator==(const Object &) const = default;
+  const std::vector<uint32_t> &Words() const { return m_body->words; }
+  const std::string &Texts() const { return m_body->texts; }
+  bool operator==(const Object &other) const;
 
  private:
-  size_t m_kind;
-  std::vector<uint32_t> m_words;
-  std::string m_texts;
+  struct Body {
+    size_t kind;
+    std::vector<uint32_t> words;
+    std::string texts;
+    bool operator==(const Body &) const = default;
+  };
+  std::unique_ptr<Body> m_body;
 };
 
 // Key list of the first n entries of keys, the rest zero.

@@ -38,6 +38,29 @@ TEST_F(SyncTest, NeighborsFilesListEveryAddressInTableOrder) {
   }
 }
 
+// Each rewrite replaces the whole text: a shorter one leaves nothing of the
+// longer one behind it, and a longer one after it is complete.
+TEST_F(SyncTest, NeighborsFilesShrinkAndGrowWithTheTable) {
+  std::vector<MacAddressItem *> items;
+  for (uint8_t i = 1; i <= 40; ++i) {
+    items.push_back(Host(i, m_pstEth0, {"192.168.1.100", "2001:db8::1234:5678:9abc:def0"}));
+  }
+  HostmonWriteNeighbors(HOSTMON_AF_INET);
+  const std::string longText = ReadFixed(kNeighborsNew);
+  EXPECT_EQ(std::count(longText.begin(), longText.end(), '\n'), 80);
+
+  for (size_t i = 1; i < items.size(); ++i) LUM_HOSTMON_MACAddressDel(items[i]);
+  HostmonWriteNeighbors(HOSTMON_AF_INET);
+  EXPECT_EQ(ReadFixed(kNeighbors),
+            "AA:BB:CC:DD:EE:01 192.168.1.100\nAA:BB:CC:DD:EE:01 2001:db8::1234:5678:9abc:def0\n");
+
+  for (uint8_t i = 2; i <= 40; ++i) {
+    Host(i, m_pstEth0, {"192.168.1.100", "2001:db8::1234:5678:9abc:def0"});
+  }
+  HostmonWriteNeighbors(HOSTMON_AF_INET);
+  EXPECT_EQ(ReadFixed(kNeighborsNew), longText);
+}
+
 // Passes at 0, 1 and 2 s give one notice at 5 s; the IPv6-only pass at 4 s
 // rewrites the files without moving it.
 TEST_F(SyncTest, NeighborsNoticeFollowsTheLastRewriteOfABurst) {

@@ -60,6 +60,22 @@ TEST_F(SyncTest, WalkRefreshesAndMarksOffLineThenMovesThenAdds) {
   EXPECT_NE(HostmonDbSaveTimer(), 0u);
 }
 
+// Two items with one real MAC in different cases, and an object whose MAC text
+// has a third: the first item in table order fills it, and both count as in
+// the database, so neither gets an object of its own.
+TEST_F(SyncTest, ObjectMatchesTheFirstItemOfItsRealMacInAnyCase) {
+  MacAddressItem *pstFirst = Host(1, m_pstEth0, {"192.168.1.10", "fe80::1"});
+  MacAddressItem *pstSecond = Host(2, m_pstEth0, {"192.168.1.20", "fe80::2"});
+  snprintf(pstFirst->acRealMac, sizeof(pstFirst->acRealMac), "%s", "0a:1b:2c:3d:4e:5f");
+  snprintf(pstSecond->acRealMac, sizeof(pstSecond->acRealMac), "%s", "0A:1B:2C:3D:4E:5F");
+  const uint32_t ulObj = AddHostObject(1, {{5, "0A:1b:2C:3d:4E:5f"}}, {{14, 1}});
+  HostmonSyncWithDb(HOSTMON_AF_INET);
+
+  ASSERT_EQ(HostObjects().size(), 1u);
+  EXPECT_EQ(Ipv6Objects(1, ulObj), std::vector<std::string>{"fe80::1"});
+  EXPECT_EQ(pstFirst->ucInDb + pstSecond->ucInDb, 0) << "marks cleared by the add step";
+}
+
 // Objects without an item: both flags written 0, "cms" told once, only when the
 // IPv4 flag goes 1 -> 0, the address in transmission order; the objects stay.
 TEST_F(SyncTest, VanishedHostsAreMarkedOffLineOnce) {
