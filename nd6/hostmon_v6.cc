@@ -30,8 +30,6 @@ constexpr uint8_t kOptTargetLinkAddr = 2;
 constexpr uint32_t kIcmp6HdrLen = 8;
 constexpr uint32_t kNdHdrLen = 24;  // header and Target Address, then options
 constexpr size_t kRecvBufLen = 1024;
-constexpr size_t kIfNameBufLen = 32;
-constexpr size_t kIfNameMax = 15;  // 16 bytes with the terminator
 
 static_assert(IPV6_RECVPKTINFO == 49 && IPV6_RECVHOPLIMIT == 51 && IPV6_CHECKSUM == 7 &&
               IPV6_UNICAST_HOPS == 16 && IPV6_MULTICAST_HOPS == 18 && IPPROTO_ICMPV6 == 58);
@@ -84,12 +82,7 @@ int HostmonCreateIcmp6ListenSocket(const char *pcName) {
     HOSTMON_TRACE("can't create socket(PF_PACKET): %s", strerror(errno));
     return FailListenSocket(-1);
   }
-  char acIfName[kIfNameBufLen] = {};
-  (void)new_snprintf_s(__FILE__, __LINE__, acIfName, sizeof(acIfName), kIfNameMax, "%s",
-                       pcName != nullptr ? pcName : "");
-  // An empty name would unbind the socket and let it hear every interface.
-  if (acIfName[0] == '\0' ||
-      lum::sys::SetSockOpt(iFd, SOL_SOCKET, SO_BINDTODEVICE, acIfName, sizeof(acIfName)) < 0) {
+  if (!HostmonBindIcmp6Socket(iFd, pcName)) {
     (void)lum::sys::Close(iFd);
     HOSTMON_TRACE("setsockopt SO_BINDTODEVICE failed!\n");
     (void)LUM_UTIL_DropRootPrivileges(kUser);

@@ -17,6 +17,10 @@ void HostmonIcmp6Input(Bridge *pstBridge, const uint8_t *pucMsg, uint32_t ulLen,
 void HostmonProcessNdPacket(Bridge *pstBridge, const uint8_t *pucOpts, uint32_t ulLen,
                             const uint8_t *pucSource);
 
+// Binds a raw ICMPv6 socket to the bridge of that name (a 32-byte name buffer,
+// the name cut at 15 characters); false for an empty name or a refused bind.
+bool HostmonBindIcmp6Socket(int iFd, const char *pcName);
+
 // Probes.
 int HostmonCreateIcmp6SendSocket(const char *pcName);
 int HostmonSendNeighborSolicit(Bridge *pstBridge, const uint8_t *pucAddr);

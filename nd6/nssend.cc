@@ -42,6 +42,15 @@ constexpr size_t kIfNameMax = 15;  // 16 bytes with the terminator
 
 }  // namespace
 
+bool HostmonBindIcmp6Socket(int iFd, const char *pcName) {
+  char acIfName[kIfNameBufLen] = {};
+  (void)new_snprintf_s(__FILE__, __LINE__, acIfName, sizeof(acIfName), kIfNameMax, "%s",
+                       pcName != nullptr ? pcName : "");
+  // An empty name would unbind the socket: it would hear, or send, anywhere.
+  return acIfName[0] != '\0' &&
+         lum::sys::SetSockOpt(iFd, SOL_SOCKET, SO_BINDTODEVICE, acIfName, sizeof(acIfName)) == 0;
+}
+
 int HostmonCreateIcmp6SendSocket(const char *pcName) {
   (void)LUM_UTIL_UpRootPrivileges();
   const int iFd = lum::sys::Socket(AF_INET6, SOCK_RAW, kIcmp6Proto);
@@ -57,12 +66,7 @@ int HostmonCreateIcmp6SendSocket(const char *pcName) {
     }
   }
 
-  char acIfName[kIfNameBufLen] = {};
-  (void)new_snprintf_s(__FILE__, __LINE__, acIfName, sizeof(acIfName), kIfNameMax, "%s",
-                       pcName != nullptr ? pcName : "");
-  // An empty name would unbind the socket and let a probe leave anywhere.
-  if (acIfName[0] == '\0' ||
-      lum::sys::SetSockOpt(iFd, SOL_SOCKET, SO_BINDTODEVICE, acIfName, sizeof(acIfName)) < 0) {
+  if (!HostmonBindIcmp6Socket(iFd, pcName)) {
     (void)lum::sys::Close(iFd);
     HOSTMON_TRACE("setsockopt SO_BINDTODEVICE failed!\n");
     (void)LUM_UTIL_DropRootPrivileges("hostmon");

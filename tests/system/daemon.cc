@@ -1,5 +1,7 @@
 #include "tests/system/daemon.h"
 
+#include <arpa/inet.h>
+
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -152,6 +154,18 @@ std::string PortPath(const std::string &dump, const std::string &port) {
   std::regex_search(
       dump, m, std::regex("([^\n]*\\.LANEthernetInterfaceConfig\\.\\d+)\\.X_Name=" + port + "\n"));
   return m.empty() ? "" : m.str(1);
+}
+
+std::string MacText(const uint8_t *pucMac) {
+  char ac[18];
+  snprintf(ac, sizeof(ac), "%02x:%02x:%02x:%02x:%02x:%02x", pucMac[0], pucMac[1], pucMac[2],
+           pucMac[3], pucMac[4], pucMac[5]);
+  return ac;
+}
+
+std::string IpText(int iFamily, const uint8_t *pucAddr) {
+  char ac[INET6_ADDRSTRLEN];
+  return inet_ntop(iFamily, pucAddr, ac, sizeof(ac)) != nullptr ? ac : "?";
 }
 
 }  // namespace systest

@@ -95,4 +95,24 @@ std::optional<HostObject> FindHost(const std::string &dump, const std::string &m
 // notices name it (no trailing dot).
 std::string PortPath(const std::string &dump, const std::string &port);
 
+// Texts of the bytes of a captured frame.
+std::string MacText(const uint8_t *pucMac);
+std::string IpText(int iFamily, const uint8_t *pucAddr);  // "?" when not an address
+
+// A LAN with the daemon a test starts in it; the daemon goes before the LAN.
+class DaemonLanTest : public NetnsLanTest {
+ protected:
+  void StartDaemon(const DaemonRunner::Options &options) {
+    std::string why;
+    daemon_ = DaemonRunner::Start(*lan_, options, &why);
+    ASSERT_TRUE(daemon_) << why;
+  }
+  void PingGateway(int iHost) {
+    CmdResult result = ShellIn(lan_->HostNs(iHost), "ping -c 1 -W 2 " + lan_->BridgeIp());
+    ASSERT_EQ(result.iExit, 0) << result.out;
+  }
+
+  std::unique_ptr<DaemonRunner> daemon_;
+};
+
 }  // namespace systest

@@ -89,18 +89,6 @@ std::string SendIcmp6(const std::string &src, const std::string &dst, const Byte
   return "sent";
 }
 
-std::string MacText(const uint8_t *puc) {
-  char ac[18];
-  snprintf(ac, sizeof(ac), "%02x:%02x:%02x:%02x:%02x:%02x", puc[0], puc[1], puc[2], puc[3], puc[4],
-           puc[5]);
-  return ac;
-}
-
-std::string AddrText(const uint8_t *puc) {
-  char ac[INET6_ADDRSTRLEN];
-  return inet_ntop(AF_INET6, puc, ac, sizeof(ac)) != nullptr ? ac : "?";
-}
-
 // In a host namespace: one line per Neighbor Solicitation that reaches eth0
 // within iMaxMs, read from the frame itself; ends 500 ms after the iCount-th,
 // so that one more shows too.
@@ -129,8 +117,8 @@ std::string CaptureSolicits(int iCount, int iMaxMs) {
       continue;
     }
     lines += "to " + MacText(f) + " hop " + std::to_string(f[14 + 7]) + " len " +
-             std::to_string(f[18] << 8 | f[19]) + " dst " + AddrText(f + 14 + 24) + " target " +
-             AddrText(f + 54 + 8);
+             std::to_string(f[18] << 8 | f[19]) + " dst " + IpText(AF_INET6, f + 14 + 24) +
+             " target " + IpText(AF_INET6, f + 54 + 8);
     if (n >= 54 + 32) {
       lines +=
           " option " + std::to_string(f[78]) + "/" + std::to_string(f[79]) + " " + MacText(f + 80);
@@ -182,15 +170,9 @@ size_t FdCount(pid_t pid) {
   return static_cast<size_t>(std::distance(it, std::filesystem::directory_iterator()));
 }
 
-class Nd6Test : public NetnsLanTest {
+class Nd6Test : public DaemonLanTest {
  protected:
   Nd6Test() { lanOptions_.bIpv6 = true; }
-
-  void StartDaemon(const DaemonRunner::Options &options) {
-    std::string why;
-    daemon_ = DaemonRunner::Start(*lan_, options, &why);
-    ASSERT_TRUE(daemon_) << why;
-  }
 
   void SendFrom(int iHost, const std::string &src, const std::string &dst, const Bytes &msg) {
     EXPECT_EQ(NetnsLan::CallIn(lan_->HostNs(iHost), [&] { return SendIcmp6(src, dst, msg); })
@@ -201,8 +183,6 @@ class Nd6Test : public NetnsLanTest {
   bool WaitForNeighbors(const std::string &file, const std::string &text) {
     return PollUntil(kLearnMs, [&] { return ReadFile(daemon_->Path("dhcps/" + file)) == text; });
   }
-
-  std::unique_ptr<DaemonRunner> daemon_;
 };
 
 TEST_F(Nd6Test, SolicitingHostsAreAskedAndLearntOnTheirPortsWithTheirLinkLocalSlot) {

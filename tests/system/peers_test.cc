@@ -68,18 +68,6 @@ int64_t WallNs() {
       .count();
 }
 
-std::string MacText(const uint8_t *puc) {
-  char ac[18];
-  snprintf(ac, sizeof(ac), "%02x:%02x:%02x:%02x:%02x:%02x", puc[0], puc[1], puc[2], puc[3], puc[4],
-           puc[5]);
-  return ac;
-}
-
-std::string Ipv4Text(const uint8_t *puc) {
-  char ac[INET_ADDRSTRLEN];
-  return inet_ntop(AF_INET, puc, ac, sizeof(ac)) != nullptr ? ac : "?";
-}
-
 // In a host namespace: the ARP frames that reach eth0 from the gateway's
 // bridge within iMaxMs, one a line: the kernel's receive time (wall clock, ns),
 // then "<dst> op <op> <sender MAC> <sender IP> ask <target IP>". Writes a byte
@@ -130,7 +118,8 @@ std::string CaptureBridgeArp(int iCount, int iMaxMs, int iReadyFd) {
     }
     const int iOp = f[20] << 8 | f[21];
     lines += std::to_string(lNs) + " " + MacText(f) + " op " + std::to_string(iOp) + " " +
-             MacText(f + 22) + " " + Ipv4Text(f + 28) + " ask " + Ipv4Text(f + 38) + "\n";
+             MacText(f + 22) + " " + IpText(AF_INET, f + 28) + " ask " + IpText(AF_INET, f + 38) +
+             "\n";
     if (++iSeen == iCount) {
       deadline =
           std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
@@ -140,19 +129,8 @@ std::string CaptureBridgeArp(int iCount, int iMaxMs, int iReadyFd) {
   return lines;
 }
 
-class PeersTest : public NetnsLanTest {
+class PeersTest : public DaemonLanTest {
  protected:
-  void StartDaemon(const DaemonRunner::Options &options) {
-    std::string why;
-    daemon_ = DaemonRunner::Start(*lan_, options, &why);
-    ASSERT_TRUE(daemon_) << why;
-  }
-
-  void PingGateway(int iHost) {
-    CmdResult result = ShellIn(lan_->HostNs(iHost), "ping -c 1 -W 2 " + lan_->BridgeIp());
-    ASSERT_EQ(result.iExit, 0) << result.out;
-  }
-
   std::string Neighbors(const std::string &file = "neighbors") {
     return ReadFile(daemon_->Path("dhcps/" + file));
   }
@@ -161,8 +139,6 @@ class PeersTest : public NetnsLanTest {
   bool WaitForNeighbors(const std::string &text, const std::string &file = "neighbors") {
     return PollUntil(kLearnMs, [&] { return Neighbors(file) == text; });
   }
-
-  std::unique_ptr<DaemonRunner> daemon_;
 };
 
 TEST_F(PeersTest, DhcpAddForgetsTheHostAndLearnsItBackFromItsAnswerToTheProbe) {

@@ -47,19 +47,8 @@ std::string HostInfoLine(const std::string &typeAndName, const std::string &mac,
          keys + " acLayer2If=\"" + layer2 + "\" ulOldIpAddr=0.0.0.0 acConflictMac=\"\"";
 }
 
-class PublishingTest : public NetnsLanTest {
+class PublishingTest : public DaemonLanTest {
  protected:
-  void StartDaemon(const DaemonRunner::Options &options) {
-    std::string why;
-    daemon_ = DaemonRunner::Start(*lan_, options, &why);
-    ASSERT_TRUE(daemon_) << why;
-  }
-
-  void PingGateway(int iHost) {
-    CmdResult result = ShellIn(lan_->HostNs(iHost), "ping -c 1 -W 2 " + lan_->BridgeIp());
-    ASSERT_EQ(result.iExit, 0) << result.out;
-  }
-
   // The saved host object of host i, once it is on-line in the file.
   std::optional<HostObject> SavedHost(int iHost) {
     std::optional<HostObject> host;
@@ -69,8 +58,6 @@ class PublishingTest : public NetnsLanTest {
     });
     return bSaved ? host : std::nullopt;
   }
-
-  std::unique_ptr<DaemonRunner> daemon_;
 };
 
 TEST_F(PublishingTest, HostsPingingTheGatewayAreLearntSavedWrittenAndAnnounced) {
