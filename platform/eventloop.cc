@@ -2,6 +2,7 @@
 // callback runs on the thread that called LUM_UTIL_SockBaseStart.
 #include "platform/eventloop.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ struct Registration {
   int iFd;
   LUM_SOCK_CB pfnProc;
   Registration *pNextRetired;
+  bool bFirst;  // served before the others in a round
 };
 
 struct Loop {
@@ -44,6 +46,7 @@ struct Loop {
   uint32_t ulNextHandle = 1;
   bool bRunning = false;
   bool bDispatching = false;
+  pthread_t thread{};  // the running loop's
 };
 
 // Touched by LUM_UTIL_SockBaseStop, which may run on another thread or in a
@@ -156,20 +159,22 @@ bool StopRequested() { return g_bStop.load(std::memory_order_relaxed); }
 
 void ServeReady(Loop &l, const struct epoll_event *pstEvents, int iCount) {
   l.bDispatching = true;
-  for (int i = 0; i < iCount && !StopRequested(); ++i) {
-    uint64_t token = pstEvents[i].data.u64;
-    if (token == kWakeToken) {
-      DrainWake();
-      continue;
-    }
-    // Gone when deleted by an earlier callback of this round.
-    auto found = l.regs.find(static_cast<uint32_t>(token));
-    if (found == l.regs.end()) continue;
-    Registration *reg = found->second.get();
-    try {
-      reg->pfnProc(&reg->stRec);
-    } catch (...) {
-      LUM_CORE_TRACE("loop: socket callback of 0x%x threw", static_cast<uint32_t>(token));
+  for (bool bFirstPass : {true, false}) {
+    for (int i = 0; i < iCount && !StopRequested(); ++i) {
+      uint64_t token = pstEvents[i].data.u64;
+      if (token == kWakeToken) {
+        if (!bFirstPass) DrainWake();
+        continue;
+      }
+      // Gone when deleted by an earlier callback of this round.
+      auto found = l.regs.find(static_cast<uint32_t>(token));
+      if (found == l.regs.end() || found->second->bFirst != bFirstPass) continue;
+      Registration *reg = found->second.get();
+      try {
+        reg->pfnProc(&reg->stRec);
+      } catch (...) {
+        LUM_CORE_TRACE("loop: socket callback of 0x%x threw", static_cast<uint32_t>(token));
+      }
     }
   }
   l.bDispatching = false;
@@ -218,6 +223,7 @@ uint32_t LUM_UTIL_SockBaseReg(int iFd, uint32_t ulKind, LUM_SOCK_CB pfnProc, uin
   reg->iFd = iFd;
   reg->pfnProc = pfnProc;
   reg->pNextRetired = nullptr;
+  reg->bFirst = false;
 
   struct epoll_event ev {};
   ev.events = EPOLLIN;
@@ -274,6 +280,7 @@ uint32_t LUM_UTIL_SockBaseStart(uint32_t) {
   if (!CreateEpoll(l)) return 1;
   g_bStop.store(false);
   l.bRunning = true;
+  l.thread = pthread_self();
   struct epoll_event events[kMaxEvents];
   while (!StopRequested() && !lum::clock::IsManual()) {
     int timeoutMs = -1;
@@ -318,5 +325,18 @@ void DeleteAllRegistrations() {
 }
 
 size_t RegistrationCount() { return TheLoop().regs.size(); }
+
+uint32_t RegisterFirst(int iFd, LUM_SOCK_CB pfnProc, uint32_t *pulHandle) {
+  uint32_t ulHandle = 0;
+  if (LUM_UTIL_SockBaseReg(iFd, 0, pfnProc, 0, nullptr, &ulHandle) != 0) return 1;
+  TheLoop().regs.at(ulHandle)->bFirst = true;
+  if (pulHandle != nullptr) *pulHandle = ulHandle;
+  return 0;
+}
+
+bool OnLoopThread() {
+  const Loop &l = TheLoop();
+  return l.bRunning && pthread_equal(l.thread, pthread_self()) != 0;
+}
 
 }  // namespace lum::loop

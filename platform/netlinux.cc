@@ -3,8 +3,9 @@
 // first, a dump of the bridge neighbour table (AF_BRIDGE) where that cannot
 // answer. An entry names its port by ifindex and tells local entries apart by
 // their state; one link request turns the ifindex into name and port number.
+// A process that runs the event loop asks its mirror of the table instead
+// (fdbmirror.h): no system call per question.
 #include <dirent.h>
-#include <linux/if_link.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -24,8 +25,11 @@
 #include <string>
 #include <utility>
 
+#include "platform/clock.h"
+#include "platform/fdbmirror.h"
 #include "platform/lum.h"
 #include "platform/netbackend.h"
+#include "platform/rtnl.h"
 
 #define NET_TRACE(...)                                                                          \
   do {                                                                                          \
@@ -58,57 +62,6 @@ std::vector<std::string> ListDir(const std::string &path) {
 
 // ---------------------------------------------------------------------------
 // rtnetlink
-
-// Attributes of a message or of a nested attribute, by type.
-template <typename Fn>
-void ForEachAttr(const void *pvFirst, int iLen, Fn fn) {
-  for (const auto *rta = static_cast<const struct rtattr *>(pvFirst); RTA_OK(rta, iLen);
-       rta = RTA_NEXT(rta, iLen)) {
-    fn(rta->rta_type & NLA_TYPE_MASK, RTA_DATA(rta), RTA_PAYLOAD(rta));
-  }
-}
-
-// One non-local entry of the kernel's bridge forwarding database.
-struct FdbEntry {
-  MacBytes mac;
-  int iBridgeIndex;
-  int iPortIndex;
-  uint32_t ulUpdatedTicks;
-};
-
-// A bridge neighbour message as an entry; nothing for local entries (the
-// bridge's own and its ports' own addresses, all permanent), for a device's
-// own address lists (no bridge) and for entries on the bridge itself (no port).
-std::optional<FdbEntry> ParseFdbEntry(const struct nlmsghdr *nh) {
-  if (nh->nlmsg_type != RTM_NEWNEIGH || nh->nlmsg_len < NLMSG_LENGTH(sizeof(struct ndmsg))) {
-    return std::nullopt;
-  }
-  const auto *ndm = static_cast<const struct ndmsg *>(NLMSG_DATA(nh));
-  if (ndm->ndm_family != AF_BRIDGE || (ndm->ndm_state & NUD_PERMANENT) != 0) return std::nullopt;
-  FdbEntry entry{};
-  bool bHasMac = false;
-  ForEachAttr(reinterpret_cast<const char *>(ndm) + NLMSG_ALIGN(sizeof(struct ndmsg)),
-              static_cast<int>(nh->nlmsg_len - NLMSG_LENGTH(sizeof(struct ndmsg))),
-              [&](int type, const void *data, size_t len) {
-                if (type == NDA_LLADDR && len == entry.mac.size()) {
-                  memcpy(entry.mac.data(), data, entry.mac.size());
-                  bHasMac = true;
-                } else if (type == NDA_MASTER && len >= sizeof(uint32_t)) {
-                  uint32_t master;
-                  memcpy(&master, data, sizeof(master));
-                  entry.iBridgeIndex = static_cast<int>(master);
-                } else if (type == NDA_CACHEINFO && len >= sizeof(struct nda_cacheinfo)) {
-                  struct nda_cacheinfo ci;
-                  memcpy(&ci, data, sizeof(ci));
-                  entry.ulUpdatedTicks = ci.ndm_updated;
-                }
-              });
-  entry.iPortIndex = ndm->ndm_ifindex;
-  if (!bHasMac || entry.iBridgeIndex <= 0 || entry.iPortIndex == entry.iBridgeIndex) {
-    return std::nullopt;
-  }
-  return entry;
-}
 
 // A request: header, family header, then attributes.
 template <typename FamilyHeader>
@@ -170,22 +123,24 @@ class RouteSocket {
         Close();
         return false;
       }
-      size_t left = static_cast<size_t>(len);
-      for (auto *nh = reinterpret_cast<struct nlmsghdr *>(m_buf); NLMSG_OK(nh, left);
-           nh = NLMSG_NEXT(nh, left)) {
-        if (nh->nlmsg_seq != m_ulSeq) continue;  // the tail of an abandoned answer
-        if (nh->nlmsg_type == NLMSG_DONE) return true;
-        if (nh->nlmsg_type == NLMSG_ERROR) {
+      std::optional<bool> result;  // set when the answer ends
+      ForEachMessage(m_buf, static_cast<size_t>(len), [&](const struct nlmsghdr *nh) {
+        if (nh->nlmsg_seq != m_ulSeq) return false;  // the tail of an abandoned answer
+        if (nh->nlmsg_type == NLMSG_DONE) {
+          result = true;
+        } else if (nh->nlmsg_type == NLMSG_ERROR) {
           const auto *err = static_cast<const struct nlmsgerr *>(NLMSG_DATA(nh));
-          return nh->nlmsg_len >= NLMSG_LENGTH(sizeof(*err)) && err->error == 0;
-        }
-        if (visit(nh)) {
+          result = nh->nlmsg_len >= NLMSG_LENGTH(sizeof(*err)) && err->error == 0;
+        } else if (visit(nh)) {
           // The rest of a dump would be read as stale later; drop it now.
           if (bDump) Close();
-          return true;
+          result = true;
+        } else if (!bDump) {
+          result = true;
         }
-        if (!bDump) return true;
-      }
+        return result.has_value();
+      });
+      if (result) return *result;
     }
   }
 
@@ -282,44 +237,21 @@ bool LinkOf(RouteSocket &sock, int iIndex, std::string *pName, uint16_t *pusPort
   req.fam.ifi_index = iIndex;
   const uint32_t ulMask = RTEXT_FILTER_SKIP_STATS;
   req.Add(IFLA_EXT_MASK, &ulMask, sizeof(ulMask));
-  bool bFound = false;
+  std::optional<LinkInfo> link;
   sock.Ask(&req.nh, [&](const struct nlmsghdr *nh) {
-    if (nh->nlmsg_type != RTM_NEWLINK || nh->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg))) {
-      return true;
-    }
-    const auto *ifi = static_cast<const struct ifinfomsg *>(NLMSG_DATA(nh));
-    if (ifi->ifi_index != iIndex) return true;
-    ForEachAttr(IFLA_RTA(ifi), static_cast<int>(IFLA_PAYLOAD(nh)),
-                [&](int type, const void *data, size_t len) {
-                  if (type == IFLA_IFNAME && len > 0) {
-                    pName->assign(static_cast<const char *>(data),
-                                  strnlen(static_cast<const char *>(data), len));
-                    bFound = !pName->empty();
-                  } else if (type == IFLA_LINKINFO) {
-                    ForEachAttr(
-                        data, static_cast<int>(len), [&](int info, const void *idata, size_t ilen) {
-                          if (info != IFLA_INFO_SLAVE_DATA) return;
-                          ForEachAttr(idata, static_cast<int>(ilen),
-                                      [&](int port, const void *pdata, size_t plen) {
-                                        if (port == IFLA_BRPORT_NO && plen >= sizeof(uint16_t)) {
-                                          memcpy(pusPortNo, pdata, sizeof(uint16_t));
-                                        }
-                                      });
-                        });
-                  }
-                });
+    link = ParseLink(nh);
     return true;
   });
-  return bFound;
+  if (!link || link->iIndex != iIndex) return false;
+  *pName = std::move(link->name);
+  *pusPortNo = link->usPortNo;
+  return true;
 }
 
 std::optional<FdbHit> HitOf(RouteSocket &sock, const FdbEntry &entry) {
   FdbHit hit;
   if (!LinkOf(sock, entry.iPortIndex, &hit.port, &hit.usPortNo)) return std::nullopt;
-  static const long ticksPerSec = sysconf(_SC_CLK_TCK);
-  const uint64_t ms = static_cast<uint64_t>(entry.ulUpdatedTicks) * 1000u /
-                      static_cast<uint64_t>(ticksPerSec > 0 ? ticksPerSec : 100);
-  hit.ulAgeingMs = static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX));
+  hit.ulAgeingMs = TicksToMs(entry.ulUpdatedTicks);
   return hit;
 }
 
@@ -358,6 +290,8 @@ class LinuxNet final : public NetBackend {
   }
 
   std::optional<FdbHit> FdbLookup(const MacBytes &mac, const std::string &bridge) override {
+    if (const FdbMirror *mirror = LoopMirror())
+      return mirror->Lookup(mac, bridge, lum::clock::NowMs());
     int iBridgeIndex = 0;
     if (!bridge.empty()) {
       iBridgeIndex = static_cast<int>(if_nametoindex(bridge.c_str()));
@@ -381,6 +315,7 @@ class LinuxNet final : public NetBackend {
   }
 
   bool StaAssociated(const MacBytes &mac) override {
+    if (const FdbMirror *mirror = LoopMirror()) return mirror->StaAssociated(mac);
     RouteSocket &sock = RouteSocket::Get();
     std::unique_lock<std::mutex> lock = sock.Lock();
     std::vector<int> ports;

@@ -134,6 +134,36 @@ TEST_F(PublishingTest, HostsPingingTheGatewayAreLearntSavedWrittenAndAnnounced) 
   EXPECT_EQ(daemon_->Received("cms"), cms);
 }
 
+// The port comes from the daemon's mirror of the forwarding table: the bridge's
+// notice of the move must be applied before the frame that caused it is read.
+TEST_F(PublishingTest, HostMovedToAnotherPortIsAttributedThereFromItsFirstFrame) {
+  ASSERT_NO_FATAL_FAILURE(StartDaemon({}));
+  ASSERT_NO_FATAL_FAILURE(PingGateway(1));
+  ASSERT_TRUE(daemon_->WaitForTrace("Tell dhcps that new IP address [" + lan_->HostIp(1), kLearnMs))
+      << daemon_->Diagnostics();
+  const size_t mark = daemon_->Trace().size();
+  // Host 2 becomes host 1 behind eth2, its first frame the ARP request below
+  // (no IPv6, so no Router Solicitation goes first).
+  const std::string h2 = lan_->HostNs(2);
+  ASSERT_EQ(ShellIn(lan_->HostNs(1), "ip link set eth0 down").iExit, 0);
+  const CmdResult moved = ShellIn(h2,
+                                  "sysctl -q -w net.ipv6.conf.eth0.disable_ipv6=1 && "
+                                  "ip link set eth0 down && ip addr flush dev eth0 && "
+                                  "ip link set eth0 address " +
+                                      lan_->HostMac(1) + " && ip addr add " + lan_->HostIp(1) +
+                                      "/24 dev eth0 && ip link set eth0 up && ip neigh flush all");
+  ASSERT_EQ(moved.iExit, 0) << moved.out;
+  ASSERT_NO_FATAL_FAILURE(PingGateway(2));
+  const std::string move =
+      "MAC address [02-00-**-**-**-01] has been moved from port [eth1] to port [eth2] ...\n";
+  ASSERT_TRUE(daemon_->WaitForTrace(move, kLearnMs)) << daemon_->Diagnostics();
+  const std::string after = daemon_->Trace().substr(mark);
+  const std::string frame = "source MAC [02-00-**-**-**-01]";
+  const size_t first = after.find(frame);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_LT(after.find(move), after.find(frame, first + 1)) << after;
+  EXPECT_NE(daemon_->Trace().find("fdb mirror: "), std::string::npos);
+}
 TEST_F(PublishingTest, SilentHostIsProbedForgottenOnScheduleAndMarkedOffLineOnce) {
   DaemonRunner::Options options;
   options.ulTimeScale = 100;  // 290 s + 3 s of daemon time in about 3 s

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -46,6 +47,7 @@ struct QueuedFrame {
   std::vector<uint8_t> bytes;
   std::string ifname;         // reported in the source address after the family
   std::vector<uint8_t> from;  // when set: the whole source address instead
+  int iErrno = 0;             // when set: recvfrom fails with it instead
 };
 
 class FakeSys {
@@ -91,6 +93,7 @@ class FakeSys {
       if (Open(fd) == nullptr || s_pstSys->toReceive.empty()) return Fail(EAGAIN);
       const QueuedFrame frame = std::move(s_pstSys->toReceive.front());
       s_pstSys->toReceive.pop_front();
+      if (frame.iErrno != 0) return Fail(frame.iErrno);
       const size_t n = std::min(frame.bytes.size(), len);
       std::copy_n(frame.bytes.begin(), n, static_cast<uint8_t *>(buf));
       memset(from, 0, *fromlen);
@@ -128,10 +131,11 @@ class FakeSys {
   FakeSys &operator=(const FakeSys &) = delete;
 
   std::map<std::string, FakeInterface> interfaces;
-  std::vector<SentPacket> sent;                   // sendto and sendmsg, in order
-  std::map<int, SocketInfo> sockets;              // every socket opened
-  std::deque<QueuedFrame> toReceive;              // answered by recvfrom in order
-  std::map<std::pair<int, int>, int> failOption;  // (level, name) -> errno to fail with
+  std::vector<SentPacket> sent;                    // sendto and sendmsg, in order
+  std::map<int, SocketInfo> sockets;               // every socket opened
+  std::deque<QueuedFrame> toReceive;               // answered by recvfrom in order
+  std::map<std::pair<int, int>, int> failOption;   // (level, name) -> errno to fail with
+  std::function<void(const SentPacket &)> onSend;  // a test playing the other side
 
   int OpenCount() const {  // sockets not closed
     return static_cast<int>(std::count_if(sockets.begin(), sockets.end(),
@@ -154,6 +158,7 @@ class FakeSys {
     const auto *pucTo = static_cast<const uint8_t *>(to);
     s_pstSys->sent.push_back({fd, info->boundTo, {pucBuf, pucBuf + len}, {}});
     if (pucTo != nullptr) s_pstSys->sent.back().dest.assign(pucTo, pucTo + tolen);
+    if (s_pstSys->onSend) s_pstSys->onSend(s_pstSys->sent.back());
     return static_cast<ssize_t>(len);
   }
 
