@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -332,30 +333,39 @@ void HostmonReadLease(MacAddressItem *pstItem, uint32_t *pbNeedSync) {
 
 uint32_t HostmonLeasesOpensForTest() { return g_ulOpens; }
 
+namespace {
+
+// What the bounded formatter makes of prefix and text ("%s" or "Static-%s"):
+// at most ulMax characters, and the field's size less one. Without the
+// formatter, as the sync pass fills a record for every host.
+template <size_t N>
+void FillField(char (&acField)[N], size_t ulMax, std::string_view prefix, const char *pcText) {
+  const size_t ulLimit = std::min(ulMax, N - 1);
+  const size_t ulPrefix = std::min(prefix.size(), ulLimit);
+  memcpy(acField, prefix.data(), ulPrefix);
+  const size_t ulText = strnlen(pcText, ulLimit - ulPrefix);
+  memmove(acField + ulPrefix, pcText, ulText);
+  acField[ulPrefix + ulText] = '\0';
+}
+
+}  // namespace
+
 uint32_t HostmonGetHostInfo(const MacAddressItem *pstItem, HostInfo *pstInfo) {
   if (pstItem == nullptr || pstInfo == nullptr) return 0;
-  (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acChAddr, sizeof(pstInfo->acChAddr), 17, "%s",
-                       pstItem->acRealMac);
+  FillField(pstInfo->acChAddr, 17, "", pstItem->acRealMac);
   HostmonFormatMac(pstItem->aucMac, pstInfo->acMacAddr, sizeof(pstInfo->acMacAddr));
   if (pstItem->ulDhcp != 0) {
     pstInfo->ulYiaddr = pstItem->ulLeasedAddr;
     pstInfo->ulLease = pstItem->ulLeaseExpire;
-    (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acChAddr, sizeof(pstInfo->acChAddr), 17, "%s",
-                         pstItem->acRealMac);
-    (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acVendorClass, sizeof(pstInfo->acVendorClass),
-                         63, "%s", pstItem->acVendorClass);
-    (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acHostName, sizeof(pstInfo->acHostName), 64,
-                         "%s", pstItem->acHostName);
-    (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acInterface, sizeof(pstInfo->acInterface), 15,
-                         "%s", pstItem->acLeaseInterface);
+    FillField(pstInfo->acVendorClass, 63, "", pstItem->acVendorClass);
+    FillField(pstInfo->acHostName, 64, "", pstItem->acHostName);
+    FillField(pstInfo->acInterface, 15, "", pstItem->acLeaseInterface);
     pstInfo->ulIpv4Active = 1;
   } else {
-    (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acHostName, sizeof(pstInfo->acHostName), 64,
-                         "Static-%s", pstInfo->acChAddr);
+    FillField(pstInfo->acHostName, 64, "Static-", pstInfo->acChAddr);
     if (pstItem->pstPort != nullptr && pstItem->pstPort->pstBridge != nullptr &&
         pstItem->pstPort->pstBridge->pcName != nullptr) {
-      (void)new_snprintf_s(__FILE__, __LINE__, pstInfo->acInterface, sizeof(pstInfo->acInterface),
-                           15, "%s", pstItem->pstPort->pstBridge->pcName);
+      FillField(pstInfo->acInterface, 15, "", pstItem->pstPort->pstBridge->pcName);
     }
     pstInfo->ulLease = 0xFFFFFFFF;
     pstInfo->ulIpv4Active = 1;

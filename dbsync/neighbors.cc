@@ -1,6 +1,7 @@
 // The DHCP server's two neighbours files, rewritten at the start of every
 // sync pass, and the notice that tells "dhcps" once a burst of rewrites is over.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,11 +20,19 @@ namespace {
 uint32_t g_ulNeighborsTimer = 0;
 
 // Each file's text is put together in memory and handed over in one write
-// rather than in pieces of a stream's buffer. The buffers keep their room from
-// pass to pass.
+// rather than in pieces of a stream's buffer. A pass that finds the text the
+// file already holds leaves the file alone.
 constexpr size_t kLineMax = 127;
-std::vector<char> g_vecNeighbors;
-std::vector<char> g_vecNeighborsNew;
+
+struct NeighborsFile {
+  const char *pcFixedPath;
+  std::vector<char> text;     // this pass's; room kept from pass to pass
+  std::vector<char> written;  // what the last rewrite left in the file
+  struct stat stWritten;      // the file as that rewrite left it
+  bool bWritten;
+};
+NeighborsFile g_stNeighbors = {HOSTMON_NEIGHBORS_FILE, {}, {}, {}, false};
+NeighborsFile g_stNeighborsNew = {HOSTMON_NEIGHBORS_NEW_FILE, {}, {}, {}, false};
 
 // One line, cut at 127 characters as the bounded formatter into a 128-byte
 // buffer would cut it, written where the text so far ends.
@@ -60,24 +69,41 @@ std::string_view HostmonAddrText(const IpAddressItem *pstIp, char (&acOut)[HOSTM
   return acOut;
 }
 
-// Truncated at the open, as the DHCP server expects its files rewritten in place.
-int HostmonOpenNeighbors(const char *pcFixedPath) {
+// The file still holds what the last rewrite left: same text, and the same
+// file (inode, size, times, mode), and a rewrite could still open it, so that
+// skipping one changes nothing a reader or the trace could see.
+bool HostmonNeighborsUnchanged(const NeighborsFile &file, const char *pcPath, size_t ulLen) {
+  if (!file.bWritten || ulLen != file.written.size() ||
+      memcmp(file.text.data(), file.written.data(), ulLen) != 0) {
+    return false;
+  }
+  struct stat st;
+  if (stat(pcPath, &st) != 0 || faccessat(AT_FDCWD, pcPath, W_OK, AT_EACCESS) != 0) return false;
+  const struct stat &was = file.stWritten;
+  return st.st_ino == was.st_ino && st.st_dev == was.st_dev && st.st_size == was.st_size &&
+         st.st_mode == was.st_mode && st.st_mtim.tv_sec == was.st_mtim.tv_sec &&
+         st.st_mtim.tv_nsec == was.st_mtim.tv_nsec && st.st_ctim.tv_sec == was.st_ctim.tv_sec &&
+         st.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
+}
+
+// Truncated at the open, as the DHCP server expects its files rewritten in
+// place; written and closed before the next file is opened. False when the
+// file cannot be opened. A full disk shows as a short write or, on some file
+// systems, only at the close.
+bool HostmonPutNeighbors(NeighborsFile &file, size_t ulLen) {
   char acPath[256];
-  const char *pcPath = HostmonFixedPath(pcFixedPath, acPath, sizeof(acPath));
+  const char *pcPath = HostmonFixedPath(file.pcFixedPath, acPath, sizeof(acPath));
+  if (HostmonNeighborsUnchanged(file, pcPath, ulLen)) return true;
+  file.bWritten = false;
   const int iFd = open(pcPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (iFd < 0) {
     HOSTMON_TRACE("open file to write neighbors' info fail\n");
-    return -1;
+    return false;
   }
   (void)LUM_UTIL_RemoveAndroidWPerm(pcPath, "660");
-  return iFd;
-}
-
-// A full disk shows as a short write or, on some file systems, only at the close.
-void HostmonWriteAndCloseNeighbors(int iFd, const char *pcText, size_t ulLen) {
   bool bOk = true;
   for (size_t ulDone = 0; ulDone < ulLen;) {
-    const ssize_t lWritten = write(iFd, pcText + ulDone, ulLen - ulDone);
+    const ssize_t lWritten = write(iFd, file.text.data() + ulDone, ulLen - ulDone);
     if (lWritten < 0 && errno == EINTR) continue;
     if (lWritten <= 0) {
       bOk = false;
@@ -85,8 +111,15 @@ void HostmonWriteAndCloseNeighbors(int iFd, const char *pcText, size_t ulLen) {
     }
     ulDone += static_cast<size_t>(lWritten);
   }
+  if (bOk) bOk = fstat(iFd, &file.stWritten) == 0;
   if (close(iFd) != 0) bOk = false;
-  if (!bOk) HOSTMON_TRACE("fwrite error!\n");
+  if (!bOk) {
+    HOSTMON_TRACE("fwrite error!\n");
+    return true;
+  }
+  file.written.assign(file.text.begin(), file.text.begin() + static_cast<ptrdiff_t>(ulLen));
+  file.bWritten = true;
+  return true;
 }
 
 std::string_view NameOf(const char *pcName) { return pcName != nullptr ? pcName : ""; }
@@ -95,12 +128,6 @@ std::string_view NameOf(const char *pcName) { return pcName != nullptr ? pcName 
 
 void HostmonWriteNeighbors(uint32_t ulFamily) {
   HOSTMON_TRACE("Write all MAC address info to neighbors file now ...\n");
-  const int iFd = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_FILE);
-  if (iFd < 0) return;
-  // Both files are filled in one walk; the second one stays untouched when the
-  // first cannot be opened.
-  const int iNewFd = HostmonOpenNeighbors(HOSTMON_NEIGHBORS_NEW_FILE);
-
   // Room for every line at its longest, so that lines go straight in.
   size_t ulLines = 0;
   for (const MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem != nullptr;
@@ -110,12 +137,13 @@ void HostmonWriteNeighbors(uint32_t ulFamily) {
       ++ulLines;
     }
   }
-  if (g_vecNeighbors.size() < ulLines * kLineMax) {
-    g_vecNeighbors.resize(ulLines * kLineMax);
-    g_vecNeighborsNew.resize(ulLines * kLineMax);
+  if (g_stNeighbors.text.size() < ulLines * kLineMax) {
+    g_stNeighbors.text.resize(ulLines * kLineMax);
+    g_stNeighborsNew.text.resize(ulLines * kLineMax);
   }
-  char *pcEnd = g_vecNeighbors.data();
-  char *pcNewEnd = g_vecNeighborsNew.data();
+  // Both texts in one walk: the files then show the same moment of the table.
+  char *pcEnd = g_stNeighbors.text.data();
+  char *pcNewEnd = g_stNeighborsNew.text.data();
   for (const MacAddressItem *pstItem = LUM_HOSTMON_GetMacList(); pstItem != nullptr;
        pstItem = pstItem->pstNext) {
     char acMac[HOSTMON_MAC_TEXT_LEN];
@@ -133,7 +161,6 @@ void HostmonWriteNeighbors(uint32_t ulFamily) {
       char acAddr[HOSTMON_IPV6_TEXT_LEN];
       const std::string_view addr = HostmonAddrText(pstIp, acAddr);
       pcEnd = NeighborLine(pcEnd).Add(mac).Add(' ').Add(addr).Add('\n').End();
-      if (iNewFd < 0) continue;
       pcNewEnd = NeighborLine(pcNewEnd)
                      .Add(mac)
                      .Add(' ')
@@ -148,11 +175,14 @@ void HostmonWriteNeighbors(uint32_t ulFamily) {
                      .End();
     }
   }
-  HostmonWriteAndCloseNeighbors(iFd, g_vecNeighbors.data(),
-                                static_cast<size_t>(pcEnd - g_vecNeighbors.data()));
-  if (iNewFd < 0) return;
-  HostmonWriteAndCloseNeighbors(iNewFd, g_vecNeighborsNew.data(),
-                                static_cast<size_t>(pcNewEnd - g_vecNeighborsNew.data()));
+  // The second file stays untouched when the first cannot be opened.
+  if (!HostmonPutNeighbors(g_stNeighbors, static_cast<size_t>(pcEnd - g_stNeighbors.text.data()))) {
+    return;
+  }
+  if (!HostmonPutNeighbors(g_stNeighborsNew,
+                           static_cast<size_t>(pcNewEnd - g_stNeighborsNew.text.data()))) {
+    return;
+  }
   if (ulFamily != HOSTMON_AF_INET6) HostmonStartNeighborsTimer();
 }
 
@@ -169,4 +199,8 @@ void HostmonSendNeighborsUpdate(void *) {
 }
 
 uint32_t HostmonNeighborsTimer() { return g_ulNeighborsTimer; }
-void HostmonNeighborsResetForTest() { g_ulNeighborsTimer = 0; }
+void HostmonNeighborsResetForTest() {
+  g_ulNeighborsTimer = 0;
+  g_stNeighbors.bWritten = false;
+  g_stNeighborsNew.bWritten = false;
+}

@@ -1,9 +1,11 @@
 // The host table: one MacAddressItem per device, each owning its IP address list.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "arp/arptext.h"
 #include "hosts/hosts.h"
 
 namespace {
@@ -49,9 +51,12 @@ void HostmonFormatMac(const uint8_t *pucMac, char *pcOut, size_t ulSize) {
     pcOut[0] = '\0';
     return;
   }
-  (void)new_snprintf_s(__FILE__, __LINE__, pcOut, ulSize, ulSize - 1,
-                       "%02X:%02X:%02X:%02X:%02X:%02X", pucMac[0], pucMac[1], pucMac[2], pucMac[3],
-                       pucMac[4], pucMac[5]);
+  // Without the formatter: the sync pass makes this text for every host.
+  char acText[HOSTMON_MAC_TEXT_LEN];
+  HostmonMacText(pucMac, acText, true);
+  const size_t ulCopy = std::min(ulSize - 1, sizeof(acText) - 1);
+  memcpy(pcOut, acText, ulCopy);
+  pcOut[ulCopy] = '\0';
 }
 
 uint32_t HostmonIsSameSubnet(uint32_t ulA, uint32_t ulB) {

@@ -61,6 +61,31 @@ TEST_F(SyncTest, NeighborsFilesShrinkAndGrowWithTheTable) {
   EXPECT_EQ(ReadFixed(kNeighborsNew), longText);
 }
 
+// A pass whose text the file already holds leaves it alone (no truncation a
+// reader could catch); a file someone else changed or removed is rewritten.
+TEST_F(SyncTest, NeighborsFilesAreRewrittenOnlyWhenTheyWouldChange) {
+  Host(5, m_pstEth0, {"192.168.1.10"});
+  HostmonWriteNeighbors(HOSTMON_AF_INET);
+  const std::string path = m_root.Root() + kNeighbors;
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  HostmonWriteNeighbors(HOSTMON_AF_INET);
+  struct stat after {};
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+  EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
+
+  for (const std::string damage : {"echo x >", "rm"}) {
+    ASSERT_EQ(system((damage + " " + path).c_str()), 0);
+    HostmonWriteNeighbors(HOSTMON_AF_INET);
+    EXPECT_EQ(ReadFixed(kNeighbors), "AA:BB:CC:DD:EE:05 192.168.1.10\n") << damage;
+  }
+  Host(6, m_pstEth0, {"192.168.1.11"});
+  HostmonWriteNeighbors(HOSTMON_AF_INET);
+  EXPECT_EQ(ReadFixed(kNeighbors),
+            "AA:BB:CC:DD:EE:05 192.168.1.10\nAA:BB:CC:DD:EE:06 192.168.1.11\n");
+}
+
 // Passes at 0, 1 and 2 s give one notice at 5 s; the IPv6-only pass at 4 s
 // rewrites the files without moving it.
 TEST_F(SyncTest, NeighborsNoticeFollowsTheLastRewriteOfABurst) {
