@@ -7,24 +7,27 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 scripts/setup.sh
 
+# Warnings are errors here; users' and packagers' builds keep them warnings.
+werror=-DHOSTMON_WERROR=ON
+
 echo "== build"
-scripts/build.sh build
+scripts/build.sh build $werror -DHOSTMON_TESTS=ON
 echo "== unit tests"
-ctest --test-dir build -L unit --output-on-failure -j2
+ctest --no-tests=error --test-dir build -L unit --output-on-failure -j2
 if [ "$(id -u)" -eq 0 ]; then
   echo "== system tests"
-  ctest --test-dir build -L system --output-on-failure
+  ctest --no-tests=error --test-dir build -L system --output-on-failure
 else
   echo "== system tests skipped: they need root for network namespaces"
 fi
 
 echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-scripts/build.sh build-asan -DHOSTMON_SANITIZE=ON -DHOSTMON_BENCH=OFF
+scripts/build.sh build-asan $werror -DHOSTMON_TESTS=ON -DHOSTMON_SANITIZE=ON -DHOSTMON_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -L unit --output-on-failure -j2
+  ctest --no-tests=error --test-dir build-asan -L unit --output-on-failure -j2
 
 echo "== fuzzing: every parser of outside input, ${FUZZ_SECONDS:-30} s each (clang, ASan+UBSan)"
-scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHOSTMON_FUZZ=ON -DHOSTMON_TESTS=OFF \
+scripts/build.sh build-fuzz $werror -DCMAKE_CXX_COMPILER=clang++ -DHOSTMON_FUZZ=ON -DHOSTMON_TESTS=OFF \
   -DHOSTMON_BENCH=OFF
 scratch=$(mktemp -d /tmp/hostmon-fuzz.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
@@ -35,6 +38,12 @@ for target in build-fuzz/fuzz/*_fuzz; do
   (cd "$scratch" && "$OLDPWD/$target" -max_total_time="${FUZZ_SECONDS:-30}" -print_final_stats=0 \
     "$scratch/$name" >"$scratch/$name.log" 2>&1) || { tail -n 40 "$scratch/$name.log"; exit 1; }
   echo "$name: $(grep -o "Done [0-9]* runs" "$scratch/$name.log")"
+done
+
+echo "== Release builds, as a packager makes them (GCC and Clang, warnings allowed)"
+for cxx in g++ clang++; do
+  scripts/build.sh "build-release-$cxx" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$cxx \
+    -DHOSTMON_TESTS=OFF -DHOSTMON_BENCH=OFF
 done
 
 echo "== formatting"
