@@ -33,6 +33,10 @@ struct DbState {
   std::string fixedPath;
   std::string envPath;  // as read by the last LUM_DBInit
   uint32_t ulSaves = 0;
+  // The file existed but could not be read: saving would replace what it
+  // holds with a database seeded from the kernel, so no save until a restart
+  // reads it.
+  bool bUnreadable = false;
   uint32_t ulFailSetObj = 0;  // tests: code the next object writes return
   uint32_t ulFailSetObjCount = 0;
 };
@@ -211,6 +215,7 @@ uint32_t InitFromFile() {
   }
   Store loaded;
   std::string why;
+  st.bUnreadable = false;
   switch (lum::db::LoadFile(path, &loaded, &why)) {
     case lum::db::LoadResult::kLoaded:
       st.store = std::move(loaded);
@@ -233,8 +238,11 @@ uint32_t InitFromFile() {
     }
     case lum::db::LoadResult::kIoError:
       st.store = lum::db::SeedFromKernel();
-      LUM_DB_TRACE("cannot read %s (%s): seeded %zu objects from the kernel\n", path.c_str(),
-                   why.c_str(), st.store.Size());
+      st.bUnreadable = true;
+      LUM_DB_TRACE(
+          "cannot read %s (%s): seeded %zu objects from the kernel; no save will "
+          "replace the file\n",
+          path.c_str(), why.c_str(), st.store.Size());
       return LUM_DB_ERR_IO;
   }
   return LUM_DB_ERR_IO;
@@ -413,6 +421,11 @@ uint32_t LUM_DBSaveToAppFunc(const char *pcFile, uint32_t ulLine, const char *pc
     ++st.ulSaves;
     std::string path = FilePath();
     if (path.empty()) return 0;
+    if (st.bUnreadable) {
+      LUM_DB_TRACE("save asked by %s:%u refused: %s could not be read at start\n",
+                   pcFile != nullptr ? pcFile : "?", ulLine, path.c_str());
+      return LUM_DB_ERR_IO;
+    }
     std::string why;
     if (!lum::db::WriteFileAtomic(path, lum::db::FormatFile(st.store), &why)) {
       LUM_DB_TRACE("save of %s asked by %s:%u %s failed: %s\n", path.c_str(),
@@ -469,6 +482,7 @@ void ResetDb() {
   st.fixedPath.clear();
   st.envPath.clear();
   st.ulSaves = 0;
+  st.bUnreadable = false;
   st.ulFailSetObjCount = 0;
 }
 

@@ -1,6 +1,5 @@
 // The debug shell: modules register tables of commands; the daemon serves them
 // on a Unix stream socket, one command per connection, on its event loop.
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,9 +24,14 @@ namespace {
 
 // A command's output is kept whole until it ends; this bounds a runaway one.
 constexpr size_t kMaxOutput = 1024 * 1024;
-// A client that is slow to ask or to read holds the loop at most this long.
+// A client that is slow to ask or to read is dropped after this long; it
+// never holds the loop.
 constexpr int kRequestTimeoutMs = 1000;
 constexpr int kAnswerTimeoutMs = 2000;
+// Connections served at once: more are refused, so that a crowd of clients
+// cannot take the daemon's descriptors.
+constexpr size_t kMaxClients = 8;
+constexpr uint32_t kSweepMs = 20;
 
 struct Module {
   const LUM_DEBUG_CMD *pstTable;
@@ -45,6 +50,7 @@ struct DebugState {
   ino_t ulIno = 0;
   uint32_t ulHandle = 0;
   bool bRegistered = false;
+  uint32_t ulSweepTimer = 0;
   std::string *pOut = nullptr;  // output of the running command
   bool bCut = false;
   std::string captured;  // lum::testing::DebugOutput()
@@ -187,93 +193,150 @@ std::string Answer(const std::string &request) {
   return answer;
 }
 
-enum class ReadResult { kLine, kTimeout, kTooLong, kFailed };
+// One connection: its request read and its answer written as the socket
+// allows, from the loop's callbacks and a sweep timer, never waiting.
+struct Client {
+  int iFd = -1;
+  uint32_t ulHandle = 0;  // the read watch; 0 once dropped
+  int64_t llDeadline = 0;
+  std::string in;
+  std::string out;
+  size_t ulSent = 0;
+  bool bAnswering = false;
+};
 
-ReadResult ReadRequest(int iFd, std::string *pRequest) {
-  int64_t deadline = NowMs() + kRequestTimeoutMs;
-  char buf[lum::bus::kDebugMaxRequest];
-  size_t have = 0;
-  for (;;) {
-    int64_t left = deadline - NowMs();
-    if (left <= 0) return ReadResult::kTimeout;
-    pollfd pfd{iFd, POLLIN, 0};
-    int rc = poll(&pfd, 1, static_cast<int>(left));
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) return ReadResult::kFailed;
-    if (rc == 0) return ReadResult::kTimeout;
-    ssize_t n = recv(iFd, buf + have, sizeof(buf) - have, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n < 0) return ReadResult::kFailed;
-    if (n == 0) {
-      // End of stream ends the line too.
-      if (have == 0) return ReadResult::kFailed;
-      pRequest->assign(buf, have);
-      return ReadResult::kLine;
-    }
-    size_t old = have;
-    have += static_cast<size_t>(n);
-    if (const void *nl = memchr(buf + old, '\n', have - old)) {
-      pRequest->assign(buf, static_cast<size_t>(static_cast<const char *>(nl) - buf));
-      return ReadResult::kLine;
-    }
-    if (have == sizeof(buf)) return ReadResult::kTooLong;
-  }
+std::vector<std::unique_ptr<Client>> &Clients() {
+  static std::vector<std::unique_ptr<Client>> clients;
+  return clients;
 }
 
-void WriteAnswer(int iFd, const std::string &answer) {
-  int64_t deadline = NowMs() + kAnswerTimeoutMs;
-  size_t done = 0;
-  while (done < answer.size()) {
-    int64_t left = deadline - NowMs();
-    if (left <= 0) {
-      LUM_BUS_TRACE("debug: client did not read its answer in time, %zu of %zu bytes sent\n", done,
-                    answer.size());
-      return;
-    }
-    pollfd pfd{iFd, POLLOUT, 0};
-    int rc = poll(&pfd, 1, static_cast<int>(left));
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc <= 0) continue;
-    ssize_t n = send(iFd, answer.data() + done, answer.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+void Unwatch(Client &client) {
+  if (client.ulHandle != 0) (void)LUM_UTIL_SockBaseDelete(client.ulHandle);
+  client.ulHandle = 0;
+}
+
+void Drop(Client *pClient) {
+  Unwatch(*pClient);
+  close(pClient->iFd);
+  auto &clients = Clients();
+  std::erase_if(clients, [&](const std::unique_ptr<Client> &c) { return c.get() == pClient; });
+}
+
+// Sends what the socket takes; drops the client when all is sent or the
+// socket failed.
+void Flush(Client *pClient) {
+  while (pClient->ulSent < pClient->out.size()) {
+    ssize_t n = send(pClient->iFd, pClient->out.data() + pClient->ulSent,
+                     pClient->out.size() - pClient->ulSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n < 0) {
       LUM_BUS_TRACE("debug: answer not sent: %s\n", strerror(errno));
+      break;
+    }
+    pClient->ulSent += static_cast<size_t>(n);
+  }
+  Drop(pClient);
+}
+
+void StartAnswer(Client *pClient, std::string answer) {
+  pClient->out = std::move(answer);
+  pClient->bAnswering = true;
+  pClient->llDeadline = NowMs() + kAnswerTimeoutMs;
+  Flush(pClient);
+}
+
+void ClientProc(LUM_SOCK_REG *pstReg) noexcept {
+  auto *pClient = static_cast<Client *>(pstReg->pvContext);
+  try {
+    char buf[lum::bus::kDebugMaxRequest];
+    const size_t room = pClient->bAnswering ? sizeof(buf) : sizeof(buf) - pClient->in.size();
+    ssize_t n = recv(pClient->iFd, buf, room, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (pClient->bAnswering) {
+      // Whatever follows the request is ignored; at its end, only writing is left.
+      if (n <= 0) Unwatch(*pClient);
       return;
     }
-    done += static_cast<size_t>(n);
+    if (n < 0 || (n == 0 && pClient->in.empty())) {
+      LUM_BUS_TRACE("debug: request not read\n");
+      Drop(pClient);
+      return;
+    }
+    const size_t old = pClient->in.size();
+    pClient->in.append(buf, static_cast<size_t>(n));
+    const size_t nl = pClient->in.find('\n', old);
+    if (nl == std::string::npos && n > 0) {
+      if (pClient->in.size() < lum::bus::kDebugMaxRequest) return;
+      LUM_BUS_TRACE("debug: request longer than %zu bytes\n", lum::bus::kDebugMaxRequest);
+      StartAnswer(pClient, ErrorAnswer("request too long"));
+      return;
+    }
+    // A line, or the end of the stream, which ends the line too.
+    if (nl != std::string::npos) pClient->in.resize(nl);
+    LUM_BUS_TRACE("debug: request \"%.*s\"\n", static_cast<int>(pClient->in.size()),
+                  pClient->in.c_str());
+    StartAnswer(pClient, Answer(pClient->in));
+  } catch (...) {
+    LUM_BUS_TRACE("debug: request abandoned: out of memory\n");
+    Drop(pClient);
   }
 }
 
-void ServeOne() {
+// Every few ms while there are clients: answers go on, late clients go.
+void SweepProc(void *) noexcept {
   DebugState &st = State();
-  if (st.iListenFd < 0) return;
-  UniqueFd conn(accept4(st.iListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-  if (conn.Get() < 0) return;
-  std::string request;
-  switch (ReadRequest(conn.Get(), &request)) {
-    case ReadResult::kLine:
-      break;
-    case ReadResult::kTimeout:
+  const int64_t now = NowMs();
+  std::vector<Client *> due;
+  for (const auto &client : Clients()) due.push_back(client.get());
+  for (Client *pClient : due) {
+    if (pClient->bAnswering && now < pClient->llDeadline) {
+      Flush(pClient);
+    } else if (!pClient->bAnswering && now >= pClient->llDeadline) {
       LUM_BUS_TRACE("debug: no request within %d ms\n", kRequestTimeoutMs);
-      WriteAnswer(conn.Get(), ErrorAnswer("no request in time"));
-      return;
-    case ReadResult::kTooLong:
-      LUM_BUS_TRACE("debug: request longer than %zu bytes\n", lum::bus::kDebugMaxRequest);
-      WriteAnswer(conn.Get(), ErrorAnswer("request too long"));
-      return;
-    case ReadResult::kFailed:
-      LUM_BUS_TRACE("debug: request not read\n");
-      return;
+      StartAnswer(pClient, ErrorAnswer("no request in time"));
+    } else if (pClient->bAnswering) {
+      LUM_BUS_TRACE("debug: client did not read its answer in time, %zu of %zu bytes sent\n",
+                    pClient->ulSent, pClient->out.size());
+      Drop(pClient);
+    }
   }
-  LUM_BUS_TRACE("debug: request \"%.*s\"\n", static_cast<int>(request.size()), request.c_str());
-  WriteAnswer(conn.Get(), Answer(request));
+  if (Clients().empty() && st.ulSweepTimer != 0) {
+    (void)LUM_UTIL_TimerDelete(st.ulSweepTimer);
+    st.ulSweepTimer = 0;
+  }
+}
+
+void Accept() {
+  DebugState &st = State();
+  for (;;) {
+    const int iFd = accept4(st.iListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (iFd < 0) return;
+    if (Clients().size() >= kMaxClients) {
+      LUM_BUS_TRACE("debug: %zu clients already, connection refused\n", kMaxClients);
+      const std::string busy = ErrorAnswer("busy");
+      (void)send(iFd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      close(iFd);
+      continue;
+    }
+    auto client = std::make_unique<Client>();
+    client->iFd = iFd;
+    client->llDeadline = NowMs() + kRequestTimeoutMs;
+    if (LUM_UTIL_SockBaseReg(iFd, lum::bus::kSockKindDebug, ClientProc, 0, client.get(),
+                             &client->ulHandle) != 0) {
+      close(iFd);
+      continue;
+    }
+    Clients().push_back(std::move(client));
+    if (st.ulSweepTimer == 0) st.ulSweepTimer = LUM_UTIL_TimerAdd(kSweepMs, 0, SweepProc, nullptr);
+  }
 }
 
 void DebugAcceptProc(LUM_SOCK_REG *) noexcept {
   try {
-    ServeOne();
+    Accept();
   } catch (...) {
-    LUM_BUS_TRACE("debug: request abandoned: out of memory\n");
+    LUM_BUS_TRACE("debug: connection abandoned: out of memory\n");
   }
 }
 
@@ -283,6 +346,9 @@ namespace lum::bus {
 
 void DebugServiceClose() {
   DebugState &st = State();
+  while (!Clients().empty()) Drop(Clients().back().get());
+  if (st.ulSweepTimer != 0) (void)LUM_UTIL_TimerDelete(st.ulSweepTimer);
+  st.ulSweepTimer = 0;
   if (st.bRegistered) {
     LUM_UTIL_SockBaseDelete(st.ulHandle);
     st.bRegistered = false;

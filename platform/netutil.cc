@@ -234,14 +234,16 @@ uint32_t LUM_UTIL_Disguise_MacAddress(const uint8_t *pucMac, const char *pcMac, 
 
 uint32_t LUM_UTIL_GetSecureMacAddress(const char *pcMac, char *pcOut, uint32_t ulOutLen) {
   if (pcOut == nullptr || ulOutLen == 0) return 1;
+  // A text that is no MAC (a leases record may carry anything) is masked
+  // whole: its host is still logged and announced.
   std::optional<MacBytes> mac = MacFromArgs(nullptr, pcMac);
-  if (!mac) {
-    CopyCut(pcOut, ulOutLen, kAllMasked);
-    return 1;
-  }
   char text[18];
-  snprintf(text, sizeof(text), "%02X:%02X:%02X:**:**:%02X", (*mac)[0], (*mac)[1], (*mac)[2],
-           (*mac)[5]);
+  if (mac) {
+    snprintf(text, sizeof(text), "%02X:%02X:%02X:**:**:%02X", (*mac)[0], (*mac)[1], (*mac)[2],
+             (*mac)[5]);
+  } else {
+    memcpy(text, kAllMasked, sizeof(text));
+  }
   CopyCut(pcOut, ulOutLen, text);
   // The event log wants the whole secured form or none.
   return ulOutLen >= sizeof(text) ? 0 : 1;
