@@ -50,7 +50,7 @@ std::string FilePath() {
   DbState &st = State();
   switch (st.mode) {
     case FileMode::kEnv:
-      return st.envPath.empty() ? lum::EnvOr("LUM_DB_FILE", kDefaultFile) : st.envPath;
+      return st.envPath.empty() ? lum::DbFilePath() : st.envPath;
     case FileMode::kNone:
       return {};
     case FileMode::kFixed:
@@ -201,7 +201,7 @@ uint32_t InitFromFile() {
   DbState &st = State();
   std::string path;
   if (st.mode == FileMode::kEnv) {
-    st.envPath = lum::EnvOr("LUM_DB_FILE", kDefaultFile);
+    st.envPath = lum::DbFilePath();
     path = st.envPath;
   } else {
     path = FilePath();
@@ -249,6 +249,8 @@ uint32_t InitFromFile() {
 }
 
 }  // namespace
+
+std::string lum::DbFilePath() { return lum::EnvOr("LUM_DB_FILE", kDefaultFile); }
 
 uint32_t LUM_DBInit(uint32_t, uint32_t) {
   return Guard([] { return InitFromFile(); });

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lum {
 
@@ -14,6 +15,12 @@ bool MakeDirs(const std::string &path, mode_t mode, bool bParentOnly = false);
 
 // The environment variable's value, or the default when unset or empty.
 std::string EnvOr(const char *pcName, std::string_view def);
+
+// The files of the module log, the event log and the trace (when it goes to a
+// file), as the environment names them.
+std::vector<std::string> LogPaths();
+// The database's file, as the environment names it.
+std::string DbFilePath();
 
 // An append-only text file bounded at ulLimit bytes: past it the file is
 // renamed to NAME.1 (one old generation) and a new one begun. A path of "-"

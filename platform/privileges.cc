@@ -1,6 +1,8 @@
 // The service identity and its capabilities, the DHCP server's folder group and
-// file modes. The process switches user for good and keeps a few capabilities;
-// "up" and "down" then only move capabilities between effective and permitted.
+// file modes. The process switches user for good and keeps only what its raw
+// sockets and interface queries need; the platform's files are handed to the
+// service user while still root, so that no file capability is ever needed.
+#include <dirent.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
@@ -11,11 +13,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/businternal.h"
 #include "platform/fsutil.h"
 #include "platform/lum.h"
 #include "platform/testing.h"
@@ -29,13 +34,10 @@ namespace {
 
 constexpr uint64_t Bit(int iCap) { return uint64_t{1} << iCap; }
 
-// Raw and packet sockets; interface queries, SO_BINDTODEVICE and bridge queries.
-constexpr uint64_t kSocketCaps = Bit(CAP_NET_RAW) | Bit(CAP_NET_ADMIN);
-// Kept effective after a drop: the platform's own files (database, logs, bus
-// folder) are written at any time, also between a drop and the next raise.
-constexpr uint64_t kDroppedCaps = kSocketCaps | Bit(CAP_DAC_OVERRIDE);
-// Everything the service identity keeps for good.
-constexpr uint64_t kKeptCaps = kDroppedCaps | Bit(CAP_CHOWN) | Bit(CAP_FOWNER);
+// Raw and packet sockets; interface queries, SO_BINDTODEVICE, forced buffer
+// sizes and bridge queries. All the service identity keeps, effective for good:
+// "up" and "down" have nothing left to move.
+constexpr uint64_t kKeptCaps = Bit(CAP_NET_RAW) | Bit(CAP_NET_ADMIN);
 
 struct PrivState {
   std::mutex mutex;
@@ -115,28 +117,6 @@ bool IsServiceIdentity() {
   return st.bServiceIdentity;
 }
 
-// Raises the file capabilities for one group or mode change and restores the
-// effective set afterwards. Nothing to do as root.
-class ScopedFileCaps {
- public:
-  ScopedFileCaps() {
-    if (!IsServiceIdentity()) return;
-    std::optional<Caps> caps = GetCaps();
-    if (!caps) return;
-    m_ulSavedEffective = caps->ulEffective;
-    m_bRaised = SetEffective(m_ulSavedEffective | kKeptCaps) == 0;
-  }
-  ~ScopedFileCaps() {
-    if (m_bRaised) SetEffective(m_ulSavedEffective);
-  }
-  ScopedFileCaps(const ScopedFileCaps &) = delete;
-  ScopedFileCaps &operator=(const ScopedFileCaps &) = delete;
-
- private:
-  bool m_bRaised = false;
-  uint64_t m_ulSavedEffective = 0;
-};
-
 std::optional<struct passwd> LookUpUser(const char *pcUser, std::vector<char> &buf) {
   struct passwd pw {};
   struct passwd *result = nullptr;
@@ -193,6 +173,97 @@ std::optional<mode_t> ParseMode(const char *pcMode) {
   return mode;
 }
 
+constexpr gid_t kNoGid = static_cast<gid_t>(-1);
+
+// Folders the platform must never take from their owner, even when a file of
+// its own is put straight into one of them.
+bool IsSystemFolder(const std::string &dir) {
+  static constexpr std::string_view kSystem[] = {"/",        "/etc",     "/home",    "/root",
+                                                 "/run",     "/tmp",     "/usr",     "/var",
+                                                 "/var/lib", "/var/log", "/var/run", "/var/tmp"};
+  return std::find(std::begin(kSystem), std::end(kSystem), dir) != std::end(kSystem);
+}
+
+// Gives the folder, made before when it was missing, to the user (and, for
+// the bus's folders, to the bus group, set-group-ID so that every socket made
+// inside joins it), unless it is shared (sticky or world-writable) or a
+// system folder.
+void GiveFolder(const std::string &dir, bool bMade, uid_t uid, gid_t busGid = kNoGid) {
+  if (!bMade) {
+    PRIV_TRACE("hand-over: cannot create %s, errno %d\n", dir.c_str(), errno);
+    return;
+  }
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  if ((st.st_mode & (S_ISVTX | S_IWOTH)) != 0 || IsSystemFolder(dir)) {
+    PRIV_TRACE("hand-over: %s stays its owner's (a shared folder)\n", dir.c_str());
+    return;
+  }
+  if (lchown(dir.c_str(), uid, busGid) != 0 ||
+      (busGid != kNoGid && chmod(dir.c_str(), (st.st_mode & 07777) | S_ISGID) != 0)) {
+    PRIV_TRACE("hand-over: chown %s failed, errno %d\n", dir.c_str(), errno);
+  }
+}
+
+void GiveFile(const std::string &path, uid_t uid) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid == uid) return;
+  if (lchown(path.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
+    PRIV_TRACE("hand-over: chown %s failed, errno %d\n", path.c_str(), errno);
+  }
+}
+
+// The sockets of the bus's peers already there join the bus group: the
+// service user reaches them through it (they are 0660).
+void GiveSockets(const std::string &dir, gid_t busGid) {
+  DIR *folder = opendir(dir.c_str());
+  if (folder == nullptr) return;
+  while (const struct dirent *entry = readdir(folder)) {
+    const std::string path = dir + "/" + entry->d_name;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_gid != busGid) {
+      (void)lchown(path.c_str(), static_cast<uid_t>(-1), busGid);
+    }
+  }
+  closedir(folder);
+}
+
+std::string FolderOf(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// What the platform writes after the switch, given to the service user while
+// still root: the folders of the database and of the logs (their temporary
+// and rotated files are made there) with the files already in them, and the
+// bus folders (its sockets, the debug shell's, its subscriptions), whose group
+// becomes the user's own: the bus group.
+void HandOverFiles(const struct passwd &pw) {
+  const uid_t uid = pw.pw_uid;
+  const std::string db = lum::DbFilePath();
+  GiveFolder(FolderOf(db), lum::MakeDirs(FolderOf(db), 0750), uid);
+  for (const char *pcSuffix : {"", ".tmp", ".bad"}) GiveFile(db + pcSuffix, uid);
+  for (const std::string &log : lum::LogPaths()) {
+    GiveFolder(FolderOf(log), lum::MakeDirs(FolderOf(log), 0750), uid);
+    GiveFile(log, uid);
+    GiveFile(log + ".1", uid);
+  }
+  const std::string bus = lum::bus::DirFromEnv();
+  for (const std::string &dir : {bus, bus + "/debug", bus + "/subscriptions"}) {
+    GiveFolder(dir, lum::bus::MakeSharedDir(dir), uid, pw.pw_gid);
+  }
+  GiveSockets(bus, pw.pw_gid);
+  if (DIR *subs = opendir((bus + "/subscriptions").c_str())) {
+    while (const struct dirent *entry = readdir(subs)) {
+      if (entry->d_name[0] != '.') {
+        GiveFolder(bus + "/subscriptions/" + entry->d_name, true, uid, pw.pw_gid);
+      }
+    }
+    closedir(subs);
+  }
+}
+
 }  // namespace
 
 static uint32_t ForceSetPrivilegesImpl(const char *pcUser) {
@@ -222,6 +293,7 @@ static uint32_t ForceSetPrivilegesImpl(const char *pcUser) {
     PRIV_TRACE("cannot become %s: not root\n", pcUser);
     return 1;
   }
+  HandOverFiles(*pw);
   std::vector<gid_t> groups = GroupsOf(*pw);
   if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) {
     PRIV_TRACE("PR_SET_KEEPCAPS failed, errno %d\n", errno);
@@ -264,7 +336,7 @@ static uint32_t UpRootPrivilegesImpl() {
 static uint32_t DropRootPrivilegesImpl(const char *pcUser) {
   if (Recorded("Drop " + Text(pcUser))) return 0;
   if (!IsServiceIdentity()) return 0;
-  return SetEffective(kDroppedCaps);
+  return SetEffective(kKeptCaps);
 }
 
 static uint32_t ChangeFileGrpImpl(const char *pcGroup, const char *pcPath) {
@@ -273,7 +345,6 @@ static uint32_t ChangeFileGrpImpl(const char *pcGroup, const char *pcPath) {
     PRIV_TRACE("ChangeFileGrp: missing group or folder\n");
     return 1;
   }
-  ScopedFileCaps raise;
   const std::string dir = WithoutTrailingSlashes(pcPath);
   struct stat st {};
   if (stat(dir.c_str(), &st) != 0) {
@@ -319,7 +390,6 @@ static uint32_t RemoveAndroidWPermImpl(const char *pcPath, const char *pcMode) {
     PRIV_TRACE("RemoveAndroidWPerm: bad mode text\n");
     return 1;
   }
-  ScopedFileCaps raise;
   if (chmod(pcPath, *mode) != 0) {
     PRIV_TRACE("RemoveAndroidWPerm: chmod %s failed, errno %d\n", pcPath, errno);
     return 1;

@@ -1,9 +1,11 @@
 // Trace, module log and event log, each one line per call, bounded by rotation.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/fsutil.h"
 #include "platform/lum.h"
@@ -15,6 +17,9 @@ const char *TraceDestination() {
   const char *dest = getenv("LUM_TRACE");
   return (dest != nullptr && *dest != '\0') ? dest : nullptr;
 }
+
+std::string MlogPath() { return lum::EnvOr("LUM_MLOG_FILE", "/var/log/lum/mlog.log"); }
+std::string EventLogPath() { return lum::EnvOr("LUM_EVENT_LOG", "/var/log/lum/event.log"); }
 
 struct LogState {
   std::unique_ptr<lum::LogFile> trace;
@@ -61,6 +66,13 @@ void EndLine(std::string &line) {
 
 }  // namespace
 
+std::vector<std::string> lum::LogPaths() {
+  std::vector<std::string> paths = {MlogPath(), EventLogPath()};
+  const char *dest = TraceDestination();
+  if (dest != nullptr && strcmp(dest, "-") != 0) paths.emplace_back(dest);
+  return paths;
+}
+
 // Read before main: "hostmon lumv" traces before any registration.
 bool g_bLumTraceOn = TraceDestination() != nullptr;
 
@@ -103,7 +115,7 @@ void mlog_print(const char *pcModule, uint32_t ulLevel, const char *pcFmt, ...) 
     return;
   }
   if (!st.mlog) {
-    st.mlog = std::make_unique<lum::LogFile>(lum::EnvOr("LUM_MLOG_FILE", "/var/log/lum/mlog.log"));
+    st.mlog = std::make_unique<lum::LogFile>(MlogPath());
   }
   std::string line = IsoTimeUtc() + " " + (pcModule != nullptr ? pcModule : "") + " " +
                      std::to_string(ulLevel) + " " + text;
@@ -128,8 +140,7 @@ uint32_t LUM_LOG_API_Record_Log(uint32_t ulEventId, ...) {
     return 0;
   }
   if (!st.events) {
-    st.events =
-        std::make_unique<lum::LogFile>(lum::EnvOr("LUM_EVENT_LOG", "/var/log/lum/event.log"));
+    st.events = std::make_unique<lum::LogFile>(EventLogPath());
   }
   char id[16];
   snprintf(id, sizeof(id), "0x%08x", ulEventId);
