@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 
 #include "arp/arp.h"
@@ -21,6 +22,7 @@ namespace lantest {
 
 using Mac = std::array<uint8_t, 6>;
 using Addr = std::array<uint8_t, 16>;
+using Bytes = std::vector<uint8_t>;
 using Texts = std::vector<std::string>;
 using lum::testing::AdvanceMs;
 using lum::testing::MlogLines;
@@ -47,6 +49,17 @@ inline MacAddressItem *Host(const Mac &mac, Port *pstPort, const Texts &addrs = 
   EXPECT_NE(pstItem, nullptr);
   for (const std::string &addr : addrs) EXPECT_NE(AddIp(pstItem, addr), nullptr) << addr;
   return pstItem;
+}
+inline Bytes operator+(Bytes a, const Bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+inline Bytes Text(const std::string &text) {
+  return Bytes(text.c_str(), text.c_str() + text.size() + 1);
+}
+// How often line was traced.
+inline size_t Traced(const std::string &line) {
+  return static_cast<size_t>(std::count(TraceLines().begin(), TraceLines().end(), line));
 }
 inline size_t ItemCount() { return LUM_UTIL_ListGetCount(LUM_HOSTMON_GetMacList()); }
 inline Texts Addresses(const MacAddressItem *pstItem) {
@@ -99,6 +112,17 @@ class NetTest : public ::testing::Test {
   Bridge *AddBridge(const std::string &name, const Mac &mac, const std::string &ip) {
     AddInterface(name, mac, Ip(ip));
     return LUM_HOSTMON_BridgeAdd(name.c_str());
+  }
+  // The ARP requests sent, as "sender>target".
+  Texts Arps() const {
+    Texts out;
+    char acSender[16], acTarget[16];
+    for (const faketest::SentPacket &p : m_sys.sent) {
+      if (p.bytes.size() != HOSTMON_ARP_FRAME_LEN) continue;
+      inet_ntop(AF_INET, &p.bytes[28], acSender, sizeof(acSender));
+      out.push_back(std::string(acSender) + ">" + inet_ntop(AF_INET, &p.bytes[38], acTarget, 16));
+    }
+    return out;
   }
 
   lum::testing::Sandbox m_sandbox;

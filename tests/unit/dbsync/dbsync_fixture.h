@@ -4,27 +4,12 @@
 // root. Host objects are written by slot number (see dbsync/dbsync.h).
 #pragma once
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <vector>
 
 #include "dbsync/dbsync.h"
-#include "hosts/hosts.h"
 #include "main/msgcatalog.h"
-#include "platform/lumdb.h"
-#include "platform/testing.h"
-#include "tests/common/dbfill.h"
-#include "tests/common/leases_writer.h"
-#include "tests/unit/common/fakesys.h"
-#include "topology/topology.h"
+#include "tests/unit/common/lan.h"
 
 namespace synctest {
 
@@ -41,12 +26,7 @@ inline std::string MacText(uint8_t ucLast) {
 }
 
 // An IPv4 or IPv6 address, told apart by its text.
-inline std::array<uint8_t, 16> Addr(const char *pcText) {
-  std::array<uint8_t, 16> addr{};
-  const int iFamily = strchr(pcText, ':') != nullptr ? AF_INET6 : AF_INET;
-  EXPECT_EQ(inet_pton(iFamily, pcText, addr.data()), 1) << pcText;
-  return addr;
-}
+inline lantest::Addr Addr(const char *pcText) { return lantest::A(pcText); }
 
 // A host object as read back: keys, texts and numbers by slot.
 struct HostObject {
@@ -62,20 +42,17 @@ inline const std::string kWlan0Domain = kLd1 + "WLANConfiguration.1";
 inline const std::string kEth2Domain =
     "InternetGatewayDevice.LANDevice.2.LANEthernetInterfaceConfig.1";
 
-class SyncTest : public ::testing::Test {
+class SyncTest : public lantest::NetTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(m_root.Ok());
+    NetTest::SetUp();
     ASSERT_EQ(system(("mkdir -p " + m_root.Root() + "/var/dhcp/dhcps").c_str()), 0);
-    lum::testing::UseFakeNet(&m_net);
-    HostmonSetOvanetWanIp(0);
     HostmonSyncResetForTest();
     for (uint8_t n = 1; n <= 2; ++n) {  // br0 192.168.1.1 and br1 192.168.2.1
       m_sys.interfaces["br" + std::to_string(n - 1)] = {{0x02, 0, 0, 0, n, n},
                                                         htonl(0xC0A80001 | n << 8)};
       // LAN device n, its bridge number n - 1.
-      const uint32_t ulLd = AddObject({}, LUM_DB_KIND_LANDEVICE, {});
-      (void)AddObject({ulLd}, LUM_DB_KIND_BRIDGE_NUM, {}, {{0, n - 1u}});
+      (void)AddObject(lantest::AddLanDevice(), LUM_DB_KIND_BRIDGE_NUM, {}, {{0, n - 1u}});
     }
     Bridge *pstBr0 = LUM_HOSTMON_BridgeAdd("br0");
     Bridge *pstBr1 = LUM_HOSTMON_BridgeAdd("br1");
@@ -85,18 +62,15 @@ class SyncTest : public ::testing::Test {
     m_pstWlan0 = LUM_HOSTMON_PortAdd(pstBr0, "wlan0");
     m_pstEth2 = LUM_HOSTMON_PortAdd(pstBr1, "eth2");
     ASSERT_NE(m_pstEth2, nullptr);
-    (void)AddObject({1}, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth0"}}, {{0, 1}});
-    (void)AddObject({1}, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth1"}}, {{0, 1}});
-    (void)AddObject({1}, LUM_DB_KIND_WLAN_CFG, {{2, "wlan0"}}, {{0, 1}});
-    (void)AddObject({2}, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth2"}}, {{0, 1}});
+    (void)AddObject(1, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth0"}}, {{0, 1}});
+    (void)AddObject(1, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth1"}}, {{0, 1}});
+    (void)AddObject(1, LUM_DB_KIND_WLAN_CFG, {{2, "wlan0"}}, {{0, 1}});
+    (void)AddObject(2, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth2"}}, {{0, 1}});
     ClearRecords();
   }
 
   void TearDown() override {
-    while (LUM_HOSTMON_GetMacList() != nullptr) LUM_HOSTMON_MACAddressDel(LUM_HOSTMON_GetMacList());
-    while (LUM_HOSTMON_GetBridgeList() != nullptr) {
-      LUM_HOSTMON_BridgeDel(LUM_HOSTMON_GetBridgeList());
-    }
+    NetTest::TearDown();
     HostmonSyncResetForTest();
   }
 
@@ -107,28 +81,15 @@ class SyncTest : public ::testing::Test {
   }
 
   // A device as learning leaves it: MAC aa:bb:cc:dd:ee:<last> on the port.
-  static MacAddressItem *Host(uint8_t ucLast, Port *pstPort,
-                              const std::vector<const char *> &addrs) {
-    const uint8_t aucMac[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, ucLast};
-    MacAddressItem *pstItem = LUM_HOSTMON_MACAddressNew(pstPort, aucMac);
-    EXPECT_NE(pstItem, nullptr);
-    for (const char *pcAddr : addrs) {
-      const uint32_t ulFamily = strchr(pcAddr, ':') != nullptr ? HOSTMON_AF_INET6 : HOSTMON_AF_INET;
-      EXPECT_NE(LUM_HOSTMON_MACAddressAddIP(pstItem, ulFamily, Addr(pcAddr).data()), nullptr);
-    }
-    return pstItem;
+  static MacAddressItem *Host(uint8_t ucLast, Port *pstPort, const lantest::Texts &addrs) {
+    return lantest::Host(lantest::HostMac(ucLast), pstPort, addrs);
   }
-
-  // Database fillers; each returns the new instance number.
-  static uint32_t AddObject(std::vector<uint32_t> parent, uint32_t ulKind, const Texts &texts,
+  static uint32_t AddObject(uint32_t ulParent, uint32_t ulKind, const Texts &texts,
                             const Nums &numbers = {}) {
-    parent.resize(LUM_DB_KEYS);
-    uint32_t ulInst = 0;
-    EXPECT_EQ(dbfill::AddObject(parent.data(), ulKind, texts, numbers, &ulInst), 0u);
-    return ulInst;
+    return lantest::AddObject(ulParent, ulKind, texts, numbers);
   }
   static uint32_t AddHostObject(uint32_t ulLanDev, const Texts &texts, const Nums &numbers = {}) {
-    return AddObject({ulLanDev}, LUM_DB_KIND_HOST, texts, numbers);
+    return AddObject(ulLanDev, LUM_DB_KIND_HOST, texts, numbers);
   }
 
   // Every host object in database order.
@@ -198,10 +159,7 @@ class SyncTest : public ::testing::Test {
     return -1;
   }
 
-  static size_t TraceCount(const std::string &line) {
-    const auto &lines = lum::testing::TraceLines();
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-  }
+  static size_t TraceCount(const std::string &line) { return lantest::Traced(line); }
   static uint64_t DueInMs(uint32_t ulHandle) {
     uint64_t ulDue = 0;
     EXPECT_TRUE(lum::testing::TimerDueInMs(ulHandle, &ulDue)) << "timer " << ulHandle;
@@ -215,10 +173,6 @@ class SyncTest : public ::testing::Test {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
-  lum::testing::Sandbox m_sandbox;
-  lum::testing::FakeNet m_net;
-  faketest::FakeSys m_sys;  // after the sandbox, which restores the real calls
-  leasestest::ScopedFixedRoot m_root;
   Port *m_pstEth0 = nullptr;
   Port *m_pstEth1 = nullptr;
   Port *m_pstWlan0 = nullptr;

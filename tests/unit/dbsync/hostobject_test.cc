@@ -1,5 +1,6 @@
-// Host objects as the pass fills them: every slot for static and DHCP hosts,
-// the address change and conflict notices, host names, IPv6 sub-objects.
+// Host objects as the pass fills them: every slot of a DHCP host (the system
+// tests check a static one), the address change and conflict notices, host
+// names, IPv6 sub-objects.
 #include "tests/unit/dbsync/dbsync_fixture.h"
 
 namespace synctest {
@@ -9,20 +10,6 @@ using leasestest::Lease;
 using lum::testing::SleptMs;
 
 using HostObjectTest = SyncTest;
-
-TEST_F(HostObjectTest, StaticHostFillsEverySlot) {
-  lum::testing::AdvanceMs(5000);
-  // The link-local address is not the first IPv6 one: slot 1 takes it anyway.
-  Host(0xFF, m_pstEth0, {"192.168.1.10", "2001:db8::5", "fe80::5"});
-  HostmonSyncWithDb(0);
-
-  const HostObject obj = Object("AA:BB:CC:DD:EE:FF");
-  EXPECT_EQ(obj.text, (Slots{"192.168.1.10", "fe80::5", "Static", "", "", "AA:BB:CC:DD:EE:FF",
-                             "AA:BB:CC:DD:EE:FF", kEth0Domain, "", "", "",
-                             "Static-AA-BB-CC-DD-EE-FF", "Ethernet", "", "", "", ""}));
-  // Lease -1, changed at uptime 1005 s, active by IPv4 and IPv6.
-  EXPECT_EQ(obj.num, (SlotNums{0, 0, 0, 0xFFFFFFFF, 1005, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0}));
-}
 
 // A lease's name (the MAC when it has none) and vendor class replace what the
 // object holds; without a lease only our own "Static-..." names are replaced.

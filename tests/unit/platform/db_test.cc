@@ -271,6 +271,21 @@ TEST_F(DbTest, SaveIsAtomicCreatesPrivateFoldersAndAFailureKeepsTheOldFile) {
   EXPECT_EQ(Lines(Save(), "", "BridgeNumber"), "");
 }
 
+// A file that exists but cannot be read (here: a folder in its place) is never
+// replaced by a save of what the kernel seeded.
+TEST_F(DbTest, UnreadableFileIsNeverSavedOver) {
+  lum::testing::ResetDb();
+  lum::testing::SetDbFile(m_file);
+  ASSERT_TRUE(fs::create_directories(m_file + "/kept"));
+  EXPECT_EQ(LUM_DBInit(0x8000, 0), LUM_DB_ERR_IO);
+  EXPECT_EQ(Walk(kLan, K({})), "1");  // seeded, the daemon goes on
+  EXPECT_EQ(LUM_DBSaveToAppFunc("t", 1, "f"), LUM_DB_ERR_IO);
+  EXPECT_TRUE(fs::is_directory(m_file + "/kept"));
+  ASSERT_TRUE(fs::remove_all(m_file));
+  Load(nullptr);  // the next start that reads it (here: none there) saves again
+  EXPECT_NE(Save(), "");
+}
+
 TEST_F(DbTest, CorruptFileIsKeptAsBadAndNothingOfItIsLoaded) {
   // After a valid start: a bad escape, an unknown parameter, a missing parent,
   // an unterminated last line, invalid UTF-8, instance 0, 1025 bytes, numbers

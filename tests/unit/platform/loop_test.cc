@@ -183,9 +183,9 @@ TEST(EventLoop, CallbacksGetContextAndDescriptorAndMayDeleteThemselvesOrAReadyOn
   for (int fd : fds) close(fd);
 }
 
-// Even a registration that owned the old number neither unwatches nor closes
-// the new owner's.
-TEST(EventLoop, DescriptorClosedWithoutDeleteThenReusedBelongsToTheNewOwner) {
+// A descriptor closed without a delete and reused: even a registration that
+// owned the old number neither unwatches nor closes the new owner's.
+TEST(EventLoop, ReusedDescriptorBelongsToTheNewOwnerAndFlagOneClosesOnDelete) {
   Seen stale, fresh;
   int old = Watch(stale, LUM_SOCK_FLAG_CLOSE_ON_DELETE);
   EXPECT_NE(LUM_UTIL_SockBaseReg(old, 5, OnReadable, 0, &fresh, &fresh.ulHandle), 0u);  // twice
@@ -199,13 +199,11 @@ TEST(EventLoop, DescriptorClosedWithoutDeleteThenReusedBelongsToTheNewOwner) {
   close(reused);
   EXPECT_EQ(fresh.iCalls, 1);
   EXPECT_EQ(stale.iCalls, 0);
-}
-
-TEST(EventLoop, FlagOneHandsTheDescriptorToTheLoopWhichClosesItOnDelete) {
+  // Flag 1 hands the descriptor to the loop, which closes it on delete.
   Seen given;
   const int iGiven = Watch(given, LUM_SOCK_FLAG_CLOSE_ON_DELETE);
   EXPECT_EQ(LUM_UTIL_SockBaseDelete(given.ulHandle), 0u);
-  EXPECT_EQ(fcntl(iGiven, F_GETFD), -1);  // closed
+  EXPECT_EQ(fcntl(iGiven, F_GETFD), -1);
 }
 
 }  // namespace
