@@ -310,7 +310,10 @@ uint32_t HostmonGetInterfaceType(const char *pcPortName, char *pcOut, uint32_t u
   for (const InterfaceType &stRow : kInterfaceTypeTable) {
     if (stRow.cLetter == '\0') break;
     if (stRow.cLetter == pcPortName[0]) {
-      (void)new_snprintf_s(__FILE__, __LINE__, pcOut, ulSize, ulSize - 1, "%s", stRow.pcText);
+      // What the bounded formatter makes of "%s", without it: every frame asks.
+      const size_t ulLen = strnlen(stRow.pcText, ulSize - 1);
+      memcpy(pcOut, stRow.pcText, ulLen);
+      pcOut[ulLen] = '\0';
       return HOSTMON_OK;
     }
   }

@@ -66,6 +66,7 @@ struct ValueHeader {
   uint32_t ulKind;
   uint32_t ulSlots;
   uint32_t ulOwned;  // bit i: slot i's text is a separate allocation
+  size_t ulBytes;    // the block's size, header included
 };
 static_assert(sizeof(ValueHeader) % alignof(LUM_DB_SLOT) == 0);
 constexpr uint32_t kMagic = 0x4C554D56;
@@ -74,14 +75,43 @@ ValueHeader *HeaderOf(LUM_DB_SLOT *pstValue) {
   return reinterpret_cast<ValueHeader *>(pstValue) - 1;
 }
 
+// The last value freed, kept for the next read: the daemon's walks read and
+// free one object after the other, so most reads need no allocation. Not
+// under AddressSanitizer, which must see every use after a free.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepSpare = false;
+#else
+constexpr bool kKeepSpare = true;
+#endif
+ValueHeader *g_pSpare = nullptr;
+
+void *Allocate(size_t ulBytes, size_t *pulGot) {
+  if (g_pSpare != nullptr && g_pSpare->ulBytes >= ulBytes) {
+    *pulGot = g_pSpare->ulBytes;
+    return std::exchange(g_pSpare, nullptr);
+  }
+  *pulGot = ulBytes;
+  return malloc(ulBytes);
+}
+
+void Release(ValueHeader *header) {
+  header->ulMagic = 0;
+  if (kKeepSpare && (g_pSpare == nullptr || g_pSpare->ulBytes < header->ulBytes)) {
+    std::swap(header, g_pSpare);
+  }
+  free(header);
+}
+
 LUM_DB_SLOT *MakeValue(size_t kind, const Object &obj) {
   const std::vector<uint32_t> &words = obj.Words();
   const std::string &texts = obj.Texts();
   size_t ulSlots = words.size();
-  void *block = malloc(sizeof(ValueHeader) + ulSlots * sizeof(LUM_DB_SLOT) + texts.size());
+  size_t ulBytes = 0;
+  void *block =
+      Allocate(sizeof(ValueHeader) + ulSlots * sizeof(LUM_DB_SLOT) + texts.size(), &ulBytes);
   if (block == nullptr) return nullptr;
-  auto *header =
-      new (block) ValueHeader{kMagic, kKinds[kind].ulKind, static_cast<uint32_t>(ulSlots), 0};
+  auto *header = new (block)
+      ValueHeader{kMagic, kKinds[kind].ulKind, static_cast<uint32_t>(ulSlots), 0, ulBytes};
   auto *value = reinterpret_cast<LUM_DB_SLOT *>(header + 1);
   char *text = reinterpret_cast<char *>(value + ulSlots);
   if (!texts.empty()) memcpy(text, texts.data(), texts.size());
@@ -453,8 +483,7 @@ void LUM_KEM_FreeObj(uint32_t ulKind, LUM_DB_SLOT *pstValue) {
   for (uint32_t i = 0; header->ulOwned != 0 && i < header->ulSlots; ++i) {
     if ((header->ulOwned >> i) & 1U) free(pstValue[i].pcStr);
   }
-  header->ulMagic = 0;
-  free(header);
+  Release(header);
 }
 
 uint32_t LUM_KEM_SetObjStrValue(uint32_t ulSlot, LUM_DB_SLOT *pstValue, const char *pcText) {

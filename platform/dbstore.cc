@@ -121,8 +121,19 @@ std::vector<Slot> DefaultSlots(size_t kind) { return std::vector<Slot>(kKinds[ki
 
 const Object *Store::Find(size_t kind, const Keys &keys) const {
   const std::vector<Object> &table = m_tables[kind];
+  // Walks ask for one object after the other: where the last one was, and
+  // the one after it, answer most questions without a search.
+  size_t &hint = m_findHint[kind];
+  for (size_t i : {hint, hint + 1}) {
+    if (i < table.size() && table[i].keys == keys) {
+      hint = i;
+      return &table[i];
+    }
+  }
   auto pos = std::lower_bound(table.begin(), table.end(), keys, KeyLess);
-  return (pos != table.end() && pos->keys == keys) ? &*pos : nullptr;
+  if (pos == table.end() || pos->keys != keys) return nullptr;
+  hint = static_cast<size_t>(pos - table.begin());
+  return &*pos;
 }
 
 Object *Store::Find(size_t kind, const Keys &keys) {

@@ -129,7 +129,8 @@ class Store {
   void NoteInstance(size_t kind, const Keys &keys);
   void DropCounters(size_t kind, const Keys &keys);
   std::array<std::vector<Object>, kKindCount> m_tables;
-  std::map<CounterKey, uint32_t> m_highest;  // highest instance ever used
+  mutable std::array<size_t, kKindCount> m_findHint{};  // where Find last found each kind
+  std::map<CounterKey, uint32_t> m_highest;             // highest instance ever used
 };
 
 // Default value of a kind: every text empty, every number 0.

@@ -17,6 +17,10 @@ ctest --no-tests=error --test-dir build -L unit --output-on-failure -j2
 if [ "$(id -u)" -eq 0 ]; then
   echo "== system tests"
   ctest --no-tests=error --test-dir build -L system --output-on-failure
+  echo "== the real-kernel load benchmark, short (keeps it working; no figure is checked)"
+  loadout=$(mktemp -d /tmp/hostmon-load.XXXXXX)
+  bench/load.sh --short build "$loadout/load.json"
+  rm -rf "$loadout"
 else
   echo "== system tests skipped: they need root for network namespaces"
 fi
