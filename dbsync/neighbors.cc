@@ -155,24 +155,28 @@ void HostmonWriteNeighbors(uint32_t ulFamily) {
     const std::string_view bridge = pstPort != nullptr && pstPort->pstBridge != nullptr
                                         ? NameOf(pstPort->pstBridge->pcName)
                                         : "";
-    const std::string_view realMac = pstItem->acRealMac;
+    // What every line of the item shares around its address, made once; a
+    // line is still cut as a whole.
+    char acHead[kLineMax + 1];
+    char acTail[kLineMax + 1];
+    const std::string_view head(acHead,
+                                static_cast<size_t>(NeighborLine(acHead)
+                                                        .Add(mac)
+                                                        .Add(' ')
+                                                        .Add(std::string_view(pstItem->acRealMac))
+                                                        .Add(' ')
+                                                        .End() -
+                                                    acHead));
+    const std::string_view tail(
+        acTail,
+        static_cast<size_t>(
+            NeighborLine(acTail).Add(' ').Add(port).Add(' ').Add(bridge).Add('\n').End() - acTail));
     for (const IpAddressItem *pstIp = pstItem->pstIpList; pstIp != nullptr;
          pstIp = pstIp->pstNext) {
       char acAddr[HOSTMON_IPV6_TEXT_LEN];
       const std::string_view addr = HostmonAddrText(pstIp, acAddr);
       pcEnd = NeighborLine(pcEnd).Add(mac).Add(' ').Add(addr).Add('\n').End();
-      pcNewEnd = NeighborLine(pcNewEnd)
-                     .Add(mac)
-                     .Add(' ')
-                     .Add(realMac)
-                     .Add(' ')
-                     .Add(addr)
-                     .Add(' ')
-                     .Add(port)
-                     .Add(' ')
-                     .Add(bridge)
-                     .Add('\n')
-                     .End();
+      pcNewEnd = NeighborLine(pcNewEnd).Add(head).Add(addr).Add(tail).End();
     }
   }
   // The second file stays untouched when the first cannot be opened.

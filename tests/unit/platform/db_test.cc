@@ -3,7 +3,9 @@
 // trips, escapes, corrupt files set aside, atomic saves, and the seeding from
 // the kernel without a file.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -284,6 +286,33 @@ TEST_F(DbTest, UnreadableFileIsNeverSavedOver) {
   ASSERT_TRUE(fs::remove_all(m_file));
   Load(nullptr);  // the next start that reads it (here: none there) saves again
   EXPECT_NE(Save(), "");
+}
+
+// A full file system fails the save, and loses nothing: the old file stays
+// whole until the new one is complete.
+TEST_F(DbTest, SaveOnAFullFileSystemKeepsTheOldFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const std::string dir = m_dir + "/sub/dir";
+  fs::create_directories(dir);
+  ASSERT_EQ(mount("hostmon-test", dir.c_str(), "tmpfs", 0, "size=64k"), 0);
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+  } unmount{dir};
+  Load(nullptr);
+  const std::string before = Save();
+  {
+    std::ofstream filler(dir + "/filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    for (int i = 0; i < 64 && filler.write(block.data(), block.size()); ++i) {
+    }
+  }
+  ASSERT_EQ(Add(kHost, K({1})), 1u);
+  EXPECT_EQ(LUM_DBSaveToAppFunc("t", 1, "f"), LUM_DB_ERR_IO);
+  EXPECT_EQ(ReadAll(m_file), before);
+  EXPECT_FALSE(fs::exists(m_file + ".tmp"));
+  fs::remove(dir + "/filler");
+  EXPECT_NE(Save(), before);
 }
 
 TEST_F(DbTest, CorruptFileIsKeptAsBadAndNothingOfItIsLoaded) {
