@@ -14,13 +14,8 @@
 #include "platform/lumdb.h"
 #include "topology/topology.h"
 
-#ifndef HOSTMON_VERSION_TEXT
-#define HOSTMON_VERSION_TEXT ""
-#endif
-
 namespace {
 
-constexpr const char *kVersion = HOSTMON_VERSION_TEXT;
 constexpr size_t kMallocReportAbove = 0x200000;
 #define HOSTMON_MALLOC_REPORT "too large malloc, len=%d, file=%s, func=%s, line=%d, pid=%d!\n"
 
@@ -42,11 +37,19 @@ int HostmonClientMode(const char *pcCommand) {
   } else if (strcmp(pcCommand, "update") == 0) {
     ulType = LUM_MSG_HOSTMON_UPDATA_ALL_NODES;
   }
-  if (ulType != 0) (void)LUM_MSG_SendSimpleMsg(HOSTMON_APP, ulType, 0);
+  if (ulType != 0) {
+    (void)LUM_MSG_SendSimpleMsg(HOSTMON_APP, ulType, 0);
+  } else {
+    // Still exit 0: scripts call it blindly, as they always have.
+    fprintf(stderr, "hostmon: test %s: unknown, nothing sent (known: addport, bridgeip, update)\n",
+            pcCommand);
+  }
   return 0;
 }
 
 int HostmonDaemonMode() {
+  const char *pcVersion = HostmonGetVersion();
+  HOSTMON_TRACE("hostmon %s%sstarting\n", pcVersion, *pcVersion != '\0' ? " " : "");
   (void)LUM_UTIL_ChangeFileGrp("ntwklan", "/var/dhcp/dhcps/");
   (void)LUM_UTIL_ForceSetPrivileges(HOSTMON_APP);
 
@@ -121,7 +124,9 @@ const char *HostmonBaseName(const char *pcPath) {
   return pcSlash != nullptr ? pcSlash + 1 : pcPath;
 }
 
-const char *HostmonGetVersion() { return kVersion; }
+// The executables link main/version.cc, whose definition replaces this one; the
+// core library alone (unit tests, benchmarks) has no version.
+[[gnu::weak]] const char *HostmonGetVersion() { return ""; }
 
 uint32_t HostmonGetOvanetWanIp() { return g_ulOvanetWanIp; }
 

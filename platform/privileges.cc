@@ -363,14 +363,16 @@ static uint32_t ChangeFileGrpImpl(const char *pcGroup, const char *pcPath) {
     PRIV_TRACE("ChangeFileGrp: no group %s\n", pcGroup);
     return 1;
   }
-  if (chown(dir.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
+  // Group-writable, and set-group-ID so that the files made inside belong to
+  // the group too (the DHCP server reads them through it). Already so (made by
+  // the init system for a daemon started as its own user): nothing to change.
+  const mode_t mode = (st.st_mode & 07777) | S_IRWXG | S_ISGID;
+  const bool bDone = st.st_gid == *gid && (st.st_mode & 07777) == mode;
+  if (!bDone && chown(dir.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
     PRIV_TRACE("ChangeFileGrp: chgrp %s failed, errno %d\n", dir.c_str(), errno);
     return 1;
   }
-  // Group-writable, and set-group-ID so that the files made inside belong to
-  // the group too (the DHCP server reads them through it).
-  const mode_t mode = (st.st_mode & 07777) | S_IRWXG | S_ISGID;
-  if (chmod(dir.c_str(), mode) != 0) {
+  if (!bDone && chmod(dir.c_str(), mode) != 0) {
     PRIV_TRACE("ChangeFileGrp: chmod %s failed, errno %d\n", dir.c_str(), errno);
     return 1;
   }

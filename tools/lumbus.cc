@@ -1,8 +1,5 @@
 // lumbus: sends, broadcasts and watches messages on the bus.
-//   lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | FIELDS]
-//   lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | FIELDS]
-//   FIELDS: --mac MAC, --ip IPV4, --ip6 IPV6, --bridge NAME, as the type's payload takes them
-//   lumbus listen APP [--count N] [--timeout S]
+// Usage: kHelp below and lumbus(1).
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -21,45 +18,55 @@
 #include "platform/lum.h"
 #include "tools/msgbuild.h"
 #include "tools/msgdecode.h"
+#include "tools/toolcli.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitUsage = lumtools::kExitUsage;
 
 volatile sig_atomic_t g_stop = 0;
 
-void Usage() {
-  fprintf(stderr,
-          "usage: lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | "
-          "FIELDS]\n"
-          "       lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | "
-          "FIELDS]\n"
-          "       lumbus listen APP [--count N] [--timeout S]\n"
-          "FIELDS build the payload of the peers' messages: --mac MAC, --ip IPV4 (a lease's\n"
-          "address goes into the data word), --ip6 IPV6, --bridge NAME; e.g.\n"
-          "  lumbus send hostmon 0x3012 --mac 02:00:00:00:00:01 --ip 192.168.1.11 --bridge br0\n"
-          "TYPE and N: decimal or 0x hex. The bus folder is $LUM_BUS_DIR "
-          "(default /var/run/lumbus).\n");
+constexpr const char *kHelp =
+    "usage: lumbus send APP TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | FIELDS]\n"
+    "       lumbus publish TYPE [--data N] [--payload-hex HEX | --payload-text TEXT | FIELDS]\n"
+    "       lumbus listen APP [--count N] [--timeout S]\n"
+    "       lumbus --help | --version\n"
+    "FIELDS build the payload of the peers' messages: --mac MAC, --ip IPV4 (a lease's\n"
+    "address goes into the data word), --ip6 IPV6, --bridge NAME; e.g.\n"
+    "  lumbus send hostmon 0x3012 --mac 02:00:00:00:00:01 --ip 192.168.1.11 --bridge br0\n"
+    "TYPE and N: decimal or 0x hex, 32 bits. The bus folder is $LUM_BUS_DIR\n"
+    "(default /var/run/lumbus). See lumbus(1).\n";
+
+// An option's value, or nullptr after saying why: an unknown option is named
+// as such, not as one that lacks its value.
+const char *OptionValue(int argc, char **argv, int *pi, const char *const *known) {
+  const char *opt = argv[*pi];
+  bool bKnown = false;
+  for (const char *const *k = known; *k != nullptr; ++k) bKnown = bKnown || strcmp(opt, *k) == 0;
+  if (!bKnown) {
+    if (opt[0] == '-') {
+      fprintf(stderr, "lumbus: unknown option %s\n", opt);
+    } else {
+      fprintf(stderr, "lumbus: unexpected argument \"%s\"\n", opt);
+    }
+    return nullptr;
+  }
+  if (*pi + 1 >= argc) {
+    fprintf(stderr, "lumbus: %s needs a value\n", opt);
+    return nullptr;
+  }
+  return argv[++*pi];
 }
 
-// Decimal or 0x hex, the whole text, within 32 bits.
-bool ParseU32(const char *pcText, uint32_t *pulValue) {
-  if (pcText == nullptr || *pcText == '\0' || *pcText == '-' || *pcText == '+') return false;
-  int base = 10;
-  const char *digits = pcText;
-  if (pcText[0] == '0' && (pcText[1] == 'x' || pcText[1] == 'X')) {
-    base = 16;
-    digits = pcText + 2;
-    if (*digits == '\0') return false;
-  }
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long value = strtoull(digits, &end, base);
-  if (errno != 0 || end == digits || *end != '\0' || value > UINT32_MAX) return false;
-  *pulValue = static_cast<uint32_t>(value);
-  return true;
+bool CheckAppName(const char *pcApp) {
+  if (lum::bus::ValidAppName(pcApp)) return true;
+  fprintf(stderr,
+          "lumbus: bad application name \"%s\" (1 to 255 characters, no '/', not starting "
+          "with '.')\n",
+          pcApp);
+  return false;
 }
 
 bool ParseHex(const char *pcText, std::vector<uint8_t> *pBytes) {
@@ -79,28 +86,21 @@ bool ParseHex(const char *pcText, std::vector<uint8_t> *pBytes) {
 
 int Send(const char *pcDest, int argc, char **argv, int iFirst) {
   uint32_t type = 0;
-  if (iFirst >= argc || !ParseU32(argv[iFirst], &type)) {
-    fprintf(stderr, "lumbus: TYPE must be a number, decimal or 0x hex\n");
-    return kExitUsage;
-  }
+  if (!lumtools::ParseU32OrSay("lumbus", "TYPE", argv[iFirst], &type)) return kExitUsage;
   uint32_t data = 0;
   bool bHaveData = false;
   std::vector<uint8_t> payload;
   bool bHavePayload = false;
   lumtools::MsgFields fields;
   bool bHaveFields = false;
+  static const char *const kOptions[] = {"--data", "--payload-hex", "--payload-text", "--mac",
+                                         "--ip",   "--ip6",         "--bridge",       nullptr};
   for (int i = iFirst + 1; i < argc; ++i) {
     std::string opt = argv[i];
-    if (i + 1 >= argc) {
-      fprintf(stderr, "lumbus: %s needs a value\n", opt.c_str());
-      return kExitUsage;
-    }
-    const char *value = argv[++i];
+    const char *value = OptionValue(argc, argv, &i, kOptions);
+    if (value == nullptr) return kExitUsage;
     if (opt == "--data") {
-      if (!ParseU32(value, &data)) {
-        fprintf(stderr, "lumbus: --data must be a 32-bit number, decimal or 0x hex\n");
-        return kExitUsage;
-      }
+      if (!lumtools::ParseU32OrSay("lumbus", "--data", value, &data)) return kExitUsage;
       bHaveData = true;
     } else if (opt == "--mac" || opt == "--ip" || opt == "--ip6" || opt == "--bridge") {
       bHaveFields = true;
@@ -135,9 +135,6 @@ int Send(const char *pcDest, int argc, char **argv, int iFirst) {
       } else {
         payload.assign(value, value + strlen(value) + 1);  // with its NUL
       }
-    } else {
-      fprintf(stderr, "lumbus: unknown option %s\n", opt.c_str());
-      return kExitUsage;
     }
   }
   if (bHaveFields) {
@@ -199,15 +196,14 @@ int64_t NowMs() {
 int Listen(const char *pcApp, int argc, char **argv, int iFirst) {
   uint32_t count = 0;  // 0: no limit
   double timeoutSec = 0;
+  static const char *const kOptions[] = {"--count", "--timeout", nullptr};
   for (int i = iFirst; i < argc; ++i) {
     std::string opt = argv[i];
-    if (i + 1 >= argc) {
-      fprintf(stderr, "lumbus: %s needs a value\n", opt.c_str());
-      return kExitUsage;
-    }
-    const char *value = argv[++i];
+    const char *value = OptionValue(argc, argv, &i, kOptions);
+    if (value == nullptr) return kExitUsage;
     if (opt == "--count") {
-      if (!ParseU32(value, &count) || count == 0) {
+      if (!lumtools::ParseU32OrSay("lumbus", "--count", value, &count)) return kExitUsage;
+      if (count == 0) {
         fprintf(stderr, "lumbus: --count needs a positive number\n");
         return kExitUsage;
       }
@@ -219,9 +215,6 @@ int Listen(const char *pcApp, int argc, char **argv, int iFirst) {
         fprintf(stderr, "lumbus: --timeout needs a positive number of seconds\n");
         return kExitUsage;
       }
-    } else {
-      fprintf(stderr, "lumbus: unknown option %s\n", opt.c_str());
-      return kExitUsage;
     }
   }
   if (LUM_MSG_Init(pcApp) != 0) {
@@ -278,14 +271,34 @@ int Listen(const char *pcApp, int argc, char **argv, int iFirst) {
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (argc < 3) {
-    Usage();
+  if (int rc = lumtools::HelpOrVersion(argc, argv, "lumbus", kHelp); rc >= 0) return rc;
+  if (argc < 2) {
+    fprintf(stderr, "lumbus: no command given: send, publish or listen (lumbus --help)\n");
     return kExitUsage;
   }
   std::string cmd = argv[1];
-  if (cmd == "send" && argc >= 4) return Send(argv[2], argc, argv, 3);
-  if (cmd == "publish") return Send(nullptr, argc, argv, 2);
-  if (cmd == "listen") return Listen(argv[2], argc, argv, 3);
-  Usage();
+  if (cmd == "send") {
+    if (argc < 4) {
+      fprintf(stderr, "lumbus: send needs APP and TYPE\n");
+      return kExitUsage;
+    }
+    return CheckAppName(argv[2]) ? Send(argv[2], argc, argv, 3) : kExitUsage;
+  }
+  if (cmd == "publish") {
+    if (argc < 3) {
+      fprintf(stderr, "lumbus: publish needs TYPE\n");
+      return kExitUsage;
+    }
+    return Send(nullptr, argc, argv, 2);
+  }
+  if (cmd == "listen") {
+    if (argc < 3) {
+      fprintf(stderr, "lumbus: listen needs APP\n");
+      return kExitUsage;
+    }
+    return CheckAppName(argv[2]) ? Listen(argv[2], argc, argv, 3) : kExitUsage;
+  }
+  fprintf(stderr, "lumbus: unknown command \"%s\": send, publish or listen (lumbus --help)\n",
+          cmd.c_str());
   return kExitUsage;
 }

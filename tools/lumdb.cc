@@ -6,26 +6,31 @@
 
 #include "platform/dbstore.h"
 #include "platform/fsutil.h"
+#include "tools/toolcli.h"
 
 namespace {
 
-int Usage() {
-  fprintf(stderr,
-          "usage: lumdb [-f FILE] dump\n"
-          "       lumdb [-f FILE] get PATH\n"
-          "       lumdb [-f FILE] set PATH VALUE\n"
-          "FILE defaults to $LUM_DB_FILE, else /var/lib/lum/cfg.db.\n"
-          "PATH names a parameter, e.g. InternetGatewayDevice.LANDevice.1.X_Bridge.BridgeNumber\n");
-  return 2;
-}
+constexpr int kExitUsage = lumtools::kExitUsage;
 
-// The database as the daemon would start with it.
-bool Load(const std::string &path, lum::db::Store *pStore) {
+constexpr const char *kHelp =
+    "usage: lumdb [-f FILE] dump\n"
+    "       lumdb [-f FILE] get PATH\n"
+    "       lumdb [-f FILE] set PATH VALUE\n"
+    "       lumdb --help | --version\n"
+    "FILE defaults to $LUM_DB_FILE, else /var/lib/lum/cfg.db. Edit it only while no\n"
+    "daemon holds it. PATH names a parameter, e.g.\n"
+    "InternetGatewayDevice.LANDevice.1.X_Bridge.BridgeNumber. See lumdb(1).\n";
+
+// The database as the daemon would start with it. Without a file that is the
+// kernel's seed, which must not pass for the file's contents.
+bool Load(const std::string &path, const char *pcNoFile, lum::db::Store *pStore) {
   std::string why;
   switch (lum::db::LoadFile(path, pStore, &why)) {
     case lum::db::LoadResult::kLoaded:
       return true;
     case lum::db::LoadResult::kMissing:
+      fprintf(stderr, "lumdb: no file %s: %s what the daemon would seed from the kernel\n",
+              path.c_str(), pcNoFile);
       *pStore = lum::db::SeedFromKernel();
       return true;
     case lum::db::LoadResult::kCorrupt:
@@ -92,21 +97,41 @@ int Set(lum::db::Store &store, const std::string &file, const char *pcPath, cons
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (int rc = lumtools::HelpOrVersion(argc, argv, "lumdb", kHelp); rc >= 0) return rc;
   int arg = 1;
   std::string file = lum::EnvOr("LUM_DB_FILE", "/var/lib/lum/cfg.db");
-  if (arg + 1 < argc && strcmp(argv[arg], "-f") == 0) {
+  if (arg < argc && strcmp(argv[arg], "-f") == 0) {
+    if (arg + 1 >= argc || *argv[arg + 1] == '\0') {
+      fprintf(stderr, "lumdb: -f needs a FILE\n");
+      return kExitUsage;
+    }
     file = argv[arg + 1];
     arg += 2;
   }
-  if (arg >= argc) return Usage();
+  if (arg >= argc) {
+    fprintf(stderr, "lumdb: no command given: dump, get or set (lumdb --help)\n");
+    return kExitUsage;
+  }
   std::string command = argv[arg];
   int rest = argc - arg - 1;
-  bool bKnown = (command == "dump" && rest == 0) || (command == "get" && rest == 1) ||
-                (command == "set" && rest == 2);
-  if (!bKnown) return Usage();
+  int wanted = command == "dump" ? 0 : command == "get" ? 1 : command == "set" ? 2 : -1;
+  if (wanted < 0) {
+    if (command[0] == '-') {
+      fprintf(stderr, "lumdb: unknown option %s (lumdb --help)\n", command.c_str());
+    } else {
+      fprintf(stderr, "lumdb: unknown command \"%s\": dump, get or set\n", command.c_str());
+    }
+    return kExitUsage;
+  }
+  if (rest != wanted) {
+    static const char *const kArgs[] = {"no arguments", "PATH", "PATH and VALUE"};
+    fprintf(stderr, "lumdb: %s takes %s\n", command.c_str(), kArgs[wanted]);
+    return kExitUsage;
+  }
 
   lum::db::Store store;
-  if (!Load(file, &store)) return 1;
+  static const char *const kNoFile[] = {"this is", "read from", "writing it from"};
+  if (!Load(file, kNoFile[wanted], &store)) return 1;
   if (command == "dump") {
     std::string text = lum::db::FormatFile(store);
     fwrite(text.data(), 1, text.size(), stdout);

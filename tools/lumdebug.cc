@@ -1,5 +1,5 @@
 // lumdebug: runs one debug command in a running application and prints its
-// output.   lumdebug APP MODULE COMMAND [ARG1 [ARG2]]
+// output. Usage: kHelp below and lumdebug(1).
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -14,13 +14,23 @@
 #include <string>
 
 #include "platform/businternal.h"
+#include "tools/toolcli.h"
 
 namespace {
 
 constexpr int kExitFail = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitUsage = lumtools::kExitUsage;
 // The daemon answers between two callbacks of its loop; some of those pause.
 constexpr int kAnswerTimeoutMs = 30000;
+
+constexpr const char *kHelp =
+    "usage: lumdebug APP MODULE COMMAND [ARG1 [ARG2]]\n"
+    "       lumdebug --help | --version\n"
+    "Runs COMMAND of MODULE in the running application APP and prints its output;\n"
+    "the exit status is the command's result (255 for a result of 255 or more).\n"
+    "ARG: decimal or 0x hex. The socket is $LUM_BUS_DIR/debug/APP\n"
+    "(default /var/run/lumbus/debug/APP). E.g. lumdebug hostmon test show.\n"
+    "See lumdebug(1).\n";
 
 int64_t NowMs() {
   timespec ts{};
@@ -45,10 +55,13 @@ int ExitFor(unsigned long ulResult) { return ulResult < 255 ? static_cast<int>(u
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 4 || argc > 6) {
-    fprintf(stderr,
-            "usage: lumdebug APP MODULE COMMAND [ARG1 [ARG2]]\n"
-            "ARG: decimal or 0x hex. The socket is $LUM_BUS_DIR/debug/APP.\n");
+  if (int rc = lumtools::HelpOrVersion(argc, argv, "lumdebug", kHelp); rc >= 0) return rc;
+  if (argc < 4) {
+    fprintf(stderr, "lumdebug: needs APP, MODULE and COMMAND (lumdebug --help)\n");
+    return kExitUsage;
+  }
+  if (argc > 6) {
+    fprintf(stderr, "lumdebug: too many arguments: a command takes at most two (ARG1 ARG2)\n");
     return kExitUsage;
   }
   std::string app = argv[1];

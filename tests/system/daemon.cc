@@ -67,8 +67,18 @@ std::unique_ptr<DaemonRunner> DaemonRunner::Start(const NetnsLan &lan, const Opt
   if (options.ulTimeScale != 0) {
     command += "LUM_TIME_SCALE=" + std::to_string(options.ulTimeScale) + " ";
   }
-  command += "exec " + Quote(Source("scripts/hostmon-in-netns.sh")) + " " + Quote(lan.GatewayNs()) +
-             " " + Quote(r->m_dir.Path()) + " sh -c " + Quote(inner);
+  if (options.unitPrefix.empty()) {
+    command += "exec " + Quote(Source("scripts/hostmon-in-netns.sh")) + " " +
+               Quote(lan.GatewayNs()) + " " + Quote(r->m_dir.Path()) + " sh -c " + Quote(inner);
+  } else {
+    // The unit's environment file names the platform's files; the trace is a
+    // drop-in's addition, in the folder the logs go to (the work folder).
+    command = "exec " + Quote(Source("scripts/service/run-unit.sh")) + " " +
+              Quote(lan.GatewayNs()) + " " + Quote(r->m_dir.Path()) + " " +
+              Quote(options.unitPrefix) + " LUM_TRACE=/var/log/lum/trace.log";
+    if (options.ulTimeScale != 0)
+      command += " LUM_TIME_SCALE=" + std::to_string(options.ulTimeScale);
+  }
   r->m_proc = std::make_unique<Background>(command, r->Path("hostmon.out"));
   // The debug shell is served by the event loop: an answer means start-up is over.
   const bool bAnswered = PollUntil(10000, [&] {

@@ -34,6 +34,9 @@ class DaemonRunner {
     // The folder of its database file and /var/dhcp/dhcps read-only for the
     // daemon (bind mounts in its own mount namespace).
     bool bReadOnly = false;
+    // Started from the install under this prefix as its systemd unit would
+    // start it (scripts/service/run-unit.sh), not as root from the build.
+    std::string unitPrefix;
   };
 
   // Starts hostmon and waits until its event loop answers the debug shell;

@@ -1,0 +1,55 @@
+// The daemon as a gateway image ships it: installed, its systemd unit valid,
+// and started the way that unit starts it (its user, groups, capabilities and
+// environment file), learning hosts as that user.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "tests/system/daemon.h"
+#include "tests/system/netns_lan.h"
+
+namespace systest {
+namespace {
+
+class ServiceTest : public DaemonLanTest {};
+
+TEST_F(ServiceTest, InstalledUnitIsValidAndItsDaemonLearnsAsItsOwnUser) {
+  TempDir prefix;
+  ASSERT_EQ(chmod(prefix.Path().c_str(), 0755), 0);  // the service user runs what lies inside
+  const CmdResult installed = Shell("cmake --install " + Quote(HOSTMON_BIN_DIR) +
+                                        " --strip --prefix " + Quote(prefix.Path()) + " 2>&1",
+                                    120);
+  ASSERT_EQ(installed.iExit, 0) << installed.out;
+  const CmdResult verified = Shell("systemd-analyze verify --man=no " +
+                                   Quote(prefix / "lib/systemd/system/hostmon.service") + " 2>&1");
+  EXPECT_EQ(verified.iExit, 0) << verified.out;
+
+  DaemonRunner::Options options;
+  options.unitPrefix = prefix.Path();
+  ASSERT_NO_FATAL_FAILURE(StartDaemon(options));
+  ASSERT_NO_FATAL_FAILURE(PingGateway(1));
+  const std::string line = lan_->HostMac(1) + " " + lan_->HostIp(1) + "\n";
+  EXPECT_TRUE(PollUntil(5000, [&] { return ReadFile(daemon_->Path("dhcps/neighbors")) == line; }))
+      << daemon_->Diagnostics();
+  EXPECT_TRUE(PollUntil(5000, [&] {
+    return daemon_->DbDump().find(lan_->HostMac(1)) != std::string::npos;
+  })) << daemon_->Diagnostics();
+
+  const struct passwd *pw = getpwnam("hostmon");
+  ASSERT_NE(pw, nullptr) << "the set-up adds the user hostmon";
+  const std::string status = ReadFile("/proc/" + std::to_string(daemon_->Pid()) + "/status");
+  const std::string uid = std::to_string(pw->pw_uid);
+  EXPECT_NE(status.find("\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"),
+            std::string::npos)
+      << status;
+  for (const char *pcSet : {"CapPrm", "CapEff", "CapBnd"}) {
+    EXPECT_NE(status.find("\n" + std::string(pcSet) + ":\t0000000000003000\n"), std::string::npos)
+        << status;
+  }
+  EXPECT_NE(status.find("\nNoNewPrivs:\t1\n"), std::string::npos) << status;
+}
+
+}  // namespace
+}  // namespace systest
