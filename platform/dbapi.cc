@@ -1,5 +1,9 @@
 // The database client as the daemon calls it (platform/lumdb.h), and its test
 // hooks. Every read is answered from memory; only init and save touch a file.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +41,10 @@ struct DbState {
   // holds with a database seeded from the kernel, so no save until a restart
   // reads it.
   bool bUnreadable = false;
+  // The lock on FILE.lock that makes this process the file's only writer;
+  // without it (another daemon holds it) nothing is saved.
+  int iLockFd = -1;
+  bool bHeldElsewhere = false;
   uint32_t ulFailSetObj = 0;  // tests: code the next object writes return
   uint32_t ulFailSetObjCount = 0;
 };
@@ -227,6 +235,24 @@ uint32_t Guard(F &&f) noexcept {
   }
 }
 
+// One writer per database file: a second daemon started by mistake loads the
+// file but never saves over the first one's changes.
+void TakeLock(const std::string &path) {
+  DbState &st = State();
+  if (st.iLockFd >= 0) close(st.iLockFd);
+  (void)lum::MakeDirs(path, 0750, true);
+  st.iLockFd = open((path + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0640);
+  st.bHeldElsewhere = false;
+  if (st.iLockFd < 0) {
+    LUM_DB_TRACE("cannot open %s.lock: %s; saving without it\n", path.c_str(), strerror(errno));
+    return;
+  }
+  if (flock(st.iLockFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    st.bHeldElsewhere = true;
+    LUM_DB_TRACE("%s is held by another process: this one will not save it\n", path.c_str());
+  }
+}
+
 uint32_t InitFromFile() {
   DbState &st = State();
   std::string path;
@@ -243,6 +269,7 @@ uint32_t InitFromFile() {
     LUM_DB_TRACE("no database file: %zu objects in memory\n", st.store.Size());
     return 0;
   }
+  TakeLock(path);
   Store loaded;
   std::string why;
   st.bUnreadable = false;
@@ -453,9 +480,10 @@ uint32_t LUM_DBSaveToAppFunc(const char *pcFile, uint32_t ulLine, const char *pc
     ++st.ulSaves;
     std::string path = FilePath();
     if (path.empty()) return 0;
-    if (st.bUnreadable) {
-      LUM_DB_TRACE("save asked by %s:%u refused: %s could not be read at start\n",
-                   pcFile != nullptr ? pcFile : "?", ulLine, path.c_str());
+    if (st.bUnreadable || st.bHeldElsewhere) {
+      LUM_DB_TRACE("save asked by %s:%u refused: %s %s\n", pcFile != nullptr ? pcFile : "?", ulLine,
+                   path.c_str(),
+                   st.bUnreadable ? "could not be read at start" : "is held by another process");
       return LUM_DB_ERR_IO;
     }
     std::string why;
@@ -514,6 +542,9 @@ void ResetDb() {
   st.envPath.clear();
   st.ulSaves = 0;
   st.bUnreadable = false;
+  st.bHeldElsewhere = false;
+  if (st.iLockFd >= 0) close(st.iLockFd);
+  st.iLockFd = -1;
   st.ulFailSetObjCount = 0;
 }
 

@@ -243,7 +243,7 @@ void HandOverFiles(const struct passwd &pw) {
   const uid_t uid = pw.pw_uid;
   const std::string db = lum::DbFilePath();
   GiveFolder(FolderOf(db), lum::MakeDirs(FolderOf(db), 0750), uid);
-  for (const char *pcSuffix : {"", ".tmp", ".bad"}) GiveFile(db + pcSuffix, uid);
+  for (const char *pcSuffix : {"", ".tmp", ".bad", ".lock"}) GiveFile(db + pcSuffix, uid);
   for (const std::string &log : lum::LogPaths()) {
     GiveFolder(FolderOf(log), lum::MakeDirs(FolderOf(log), 0750), uid);
     GiveFile(log, uid);

@@ -2,7 +2,9 @@
 // numbers, deletes and moves with sub-objects; its file: exact text, round
 // trips, escapes, corrupt files set aside, atomic saves, and the seeding from
 // the kernel without a file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -285,6 +287,21 @@ TEST_F(DbTest, UnreadableFileIsNeverSavedOver) {
   EXPECT_TRUE(fs::is_directory(m_file + "/kept"));
   ASSERT_TRUE(fs::remove_all(m_file));
   Load(nullptr);  // the next start that reads it (here: none there) saves again
+  EXPECT_NE(Save(), "");
+}
+
+// A second daemon started by mistake loads the file but never saves over the
+// first one's changes.
+TEST_F(DbTest, FileHeldByAnotherProcessIsNeverSaved) {
+  Load(kLan1 + "\n");
+  lum::testing::ResetDb();  // lets go of the lock; "the other daemon" takes it
+  const int iOther = open((m_file + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(iOther, LOCK_EX | LOCK_NB), 0);
+  Load(kLan1 + "\n");
+  EXPECT_EQ(Walk(kLan, K({})), "1");
+  EXPECT_EQ(LUM_DBSaveToAppFunc("t", 1, "f"), LUM_DB_ERR_IO);
+  close(iOther);
+  Load(kLan1 + "\n");
   EXPECT_NE(Save(), "");
 }
 
