@@ -78,9 +78,11 @@ uint32_t ParseTimeScale(const char *pcText) {
   return value > kMaxScale ? kMaxScale : static_cast<uint32_t>(value);
 }
 
+// Both split the dividend so that no product needs more than 64 bits: 32-bit
+// targets have no 128-bit integer. Same results, wrap-around included.
 uint64_t ScaledMs(uint64_t ulElapsedNs, uint32_t ulScale) {
   if (ulScale == 0) ulScale = 1;
-  return static_cast<uint64_t>(static_cast<unsigned __int128>(ulElapsedNs) * ulScale / 1000000U);
+  return ulElapsedNs / 1000000U * ulScale + ulElapsedNs % 1000000U * ulScale / 1000000U;
 }
 
 int RealWaitMs(uint64_t ulPlatformMs, uint32_t ulScale) {
@@ -91,7 +93,7 @@ int RealWaitMs(uint64_t ulPlatformMs, uint32_t ulScale) {
 
 uint64_t RealSleepNs(uint64_t ulMs, uint32_t ulScale) {
   if (ulScale == 0) ulScale = 1;
-  return static_cast<uint64_t>(static_cast<unsigned __int128>(ulMs) * 1000000U / ulScale);
+  return ulMs / ulScale * 1000000U + ulMs % ulScale * 1000000U / ulScale;
 }
 
 bool IsManual() { return g_bManual.load(std::memory_order_relaxed); }

@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   iproute2 iputils-ping iputils-arping util-linux procps passwd
+  g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
 )
 
 missing=()

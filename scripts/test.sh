@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: unit tests and fuzz corpora, system tests (root: network
 # namespaces), then the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the formatting check.
+# UndefinedBehaviorSanitizer, the Release and ARM cross builds (unit tests on
+# 32-bit ARM under qemu-user), and the formatting check.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -49,6 +50,10 @@ for cxx in g++ clang++; do
   scripts/build.sh "build-release-$cxx" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$cxx \
     -DHOSTMON_TESTS=OFF -DHOSTMON_BENCH=OFF
 done
+
+echo "== cross builds for the gateway (32- and 64-bit ARM), unit tests on 32-bit ARM under qemu-user"
+scripts/cross.sh armhf build-cross-armhf --test
+scripts/cross.sh arm64 build-cross-arm64
 
 echo "== formatting"
 git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror

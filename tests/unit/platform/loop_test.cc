@@ -117,6 +117,11 @@ TEST(ClockArithmetic, PeriodsCatchUpWithoutABurst) {
   EXPECT_EQ(NextPeriodicDeadline(100, 12, 111, false), 112u);
   EXPECT_EQ(NextPeriodicDeadline(100, 12, 500, false), 512u);  // periods behind: none missed
   EXPECT_EQ(NextPeriodicDeadline(100, 12, 500, true), 112u);   // the manual clock fires each
+  // Scaling rounds down and never needs more than 64 bits (32-bit targets):
+  // ten days at the largest scale overflow a plain product.
+  EXPECT_EQ(lum::clock::ScaledMs(1999999, 3), 5u);
+  EXPECT_EQ(lum::clock::ScaledMs(864000000000000, lum::clock::kMaxScale), 864000000000000u);
+  EXPECT_EQ(lum::clock::RealSleepNs(7, 3), 2333333u);
 }
 
 TEST_F(TimersTest, HandlesWrapSkippingZeroAndLiveOnesAndACallbackIsRequired) {
