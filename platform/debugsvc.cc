@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/businternal.h"
+#include "platform/eventloop.h"
 #include "platform/lum.h"
 #include "platform/testing.h"
 
@@ -364,8 +365,22 @@ void DebugServiceClose() {
   }
 }
 
+namespace {
+
+// The platform's own command, `lumdebug APP lum stats`: what a long run must
+// keep bounded (a soak samples it).
+uint32_t StatsProc(uintptr_t, uintptr_t) {
+  LUM_Debug_Print("timers %zu\nregistrations %zu\nclients %zu\n", lum::testing::ActiveTimerCount(),
+                  lum::loop::RegistrationCount(), Clients().size());
+  return 0;
+}
+LUM_DEBUG_CMD g_astPlatformCmds[] = {{"stats", StatsProc}};
+
+}  // namespace
+
 uint32_t DebugServiceOpen(const std::string &dir, const std::string &app) {
   DebugServiceClose();
+  (void)LUM_Debug_RegModCmds("lum", g_astPlatformCmds, 1);
   DebugState &st = State();
   std::string folder = dir + "/debug";
   std::string path = folder + "/" + app;

@@ -23,6 +23,8 @@ if [ "$(id -u)" -eq 0 ]; then
   loadout=$(mktemp -d /tmp/hostmon-load.XXXXXX)
   bench/load.sh --short build-test "$loadout/load.json"
   rm -rf "$loadout"
+  echo "== two minutes of churn (the soak, its daemon 10 times faster)"
+  scripts/soak.sh build-test 2 10
 else
   echo "== system tests skipped: they need root for network namespaces"
 fi

@@ -43,9 +43,7 @@ constexpr const char *kBridge1Line =
 
 // Hosts that exist only as the frames host 1 sends for them.
 std::string FakeMac(int k) {
-  char ac[18];
-  snprintf(ac, sizeof(ac), "02:00:00:00:10:%02d", k);
-  return ac;
+  return "02:00:00:00:10:" + std::string(k < 10 ? "0" : "") + std::to_string(k % 100);
 }
 std::string FakeIp(int k) { return "192.168.1." + std::to_string(100 + k); }
 
