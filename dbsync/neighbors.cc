@@ -73,8 +73,9 @@ std::string_view HostmonAddrText(const IpAddressItem *pstIp, char (&acOut)[HOSTM
 // file (inode, size, times, mode), and a rewrite could still open it, so that
 // skipping one changes nothing a reader or the trace could see.
 bool HostmonNeighborsUnchanged(const NeighborsFile &file, const char *pcPath, size_t ulLen) {
+  // Empty texts may have no storage at all: nothing to compare then.
   if (!file.bWritten || ulLen != file.written.size() ||
-      memcmp(file.text.data(), file.written.data(), ulLen) != 0) {
+      (ulLen != 0 && memcmp(file.text.data(), file.written.data(), ulLen) != 0)) {
     return false;
   }
   struct stat st;
