@@ -1,6 +1,7 @@
 #include "tests/system/daemon.h"
 
 #include <arpa/inet.h>
+#include <pwd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -176,6 +177,21 @@ std::string MacText(const uint8_t *pucMac) {
 std::string IpText(int iFamily, const uint8_t *pucAddr) {
   char ac[INET6_ADDRSTRLEN];
   return inet_ntop(iFamily, pucAddr, ac, sizeof(ac)) != nullptr ? ac : "?";
+}
+
+std::string ServiceIdentityProblems(pid_t pid, const std::vector<std::string> &extraLines) {
+  const struct passwd *pw = getpwnam("hostmon");
+  if (pw == nullptr) return "no user hostmon (the set-up adds it)";
+  const std::string uid = std::to_string(pw->pw_uid);
+  std::vector<std::string> lines = {"Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid,
+                                    "CapPrm:\t0000000000003000", "CapEff:\t0000000000003000"};
+  lines.insert(lines.end(), extraLines.begin(), extraLines.end());
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  std::string problems;
+  for (const std::string &line : lines) {
+    if (status.find("\n" + line + "\n") == std::string::npos) problems += "missing: " + line + "\n";
+  }
+  return problems.empty() ? problems : problems + status;
 }
 
 }  // namespace systest

@@ -102,6 +102,11 @@ std::string PortPath(const std::string &dump, const std::string &port);
 std::string MacText(const uint8_t *pucMac);
 std::string IpText(int iFamily, const uint8_t *pucAddr);  // "?" when not an address
 
+// Lines of /proc/PID/status that show the daemon running as the user
+// "hostmon" with only CAP_NET_RAW and CAP_NET_ADMIN, and which of them are
+// wrong or missing (empty: all as they should be). extraLines are checked too.
+std::string ServiceIdentityProblems(pid_t pid, const std::vector<std::string> &extraLines = {});
+
 // A LAN with the daemon a test starts in it; the daemon goes before the LAN.
 class DaemonLanTest : public NetnsLanTest {
  protected:
