@@ -179,6 +179,12 @@ std::string IpText(int iFamily, const uint8_t *pucAddr) {
   return inet_ntop(iFamily, pucAddr, ac, sizeof(ac)) != nullptr ? ac : "?";
 }
 
+std::string HostLine(int iHost, const std::string &ip) {
+  const std::string mac = "02:00:**:**:**:0" + std::to_string(iHost);
+  return "\t[" + NetnsLan::PortOf(iHost) + "] virtualmac[" + mac + "]  realmac[" + mac + "] [" +
+         ip + "]\n";
+}
+
 std::string ServiceIdentityProblems(pid_t pid, const std::vector<std::string> &extraLines) {
   const struct passwd *pw = getpwnam("hostmon");
   if (pw == nullptr) return "no user hostmon (the set-up adds it)";

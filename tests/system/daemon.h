@@ -102,6 +102,14 @@ std::string PortPath(const std::string &dump, const std::string &port);
 std::string MacText(const uint8_t *pucMac);
 std::string IpText(int iFamily, const uint8_t *pucAddr);  // "?" when not an address
 
+// How long a test waits for the daemon to learn a host.
+inline constexpr int kLearnMs = 5000;
+// The debug dump's line of br0 in the LAN, and of host i's address on its port.
+inline constexpr const char *kBridgeLine =
+    "Bridge [br0] [192.168.1.1] [02:00:**:**:**:00]====================\n";
+std::string HostLine(int iHost, const std::string &ip);
+inline std::string HostLine(int iHost) { return HostLine(iHost, NetnsLan::HostIp(iHost)); }
+
 // Lines of /proc/PID/status that show the daemon running as the user
 // "hostmon" with only CAP_NET_RAW and CAP_NET_ADMIN, and which of them are
 // wrong or missing (empty: all as they should be). extraLines are checked too.

@@ -34,7 +34,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLearnMs = 5000;
 constexpr const char *kBridge1 =
     "link add br1 address 02:00:00:00:ff:01 type bridge\n"
     "addr add 192.168.2.1/24 dev br1\nlink set br1 up\n";

@@ -29,16 +29,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr int kLearnMs = 5000;
-constexpr const char *kBridgeLine =
-    "Bridge [br0] [192.168.1.1] [02:00:**:**:**:00]====================\n";
-
-std::string HostLine(int iHost, const std::string &ip) {
-  const std::string mac = "02:00:**:**:**:0" + std::to_string(iHost);
-  return "\t[" + NetnsLan::PortOf(iHost) + "] virtualmac[" + mac + "]  realmac[" + mac + "] [" +
-         ip + "]\n";
-}
-
 void PutMac(Bytes *pMsg, const std::string &mac) {
   unsigned int b[6];
   sscanf(mac.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);

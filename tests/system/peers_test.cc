@@ -30,16 +30,6 @@
 namespace systest {
 namespace {
 
-constexpr int kLearnMs = 5000;
-constexpr const char *kBridgeLine =
-    "Bridge [br0] [192.168.1.1] [02:00:**:**:**:00]====================\n";
-
-std::string HostLine(int iHost) {
-  const std::string mac = "02:00:**:**:**:0" + std::to_string(iHost);
-  return "\t[" + NetnsLan::PortOf(iHost) + "] virtualmac[" + mac + "]  realmac[" + mac + "] [" +
-         NetnsLan::HostIp(iHost) + "]\n";
-}
-
 std::string NeighborLine(int iHost) {
   return NetnsLan::HostMac(iHost) + " " + NetnsLan::HostIp(iHost) + "\n";
 }

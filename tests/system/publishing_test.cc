@@ -21,17 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLearnMs = 5000;
-constexpr const char *kBridgeLine =
-    "Bridge [br0] [192.168.1.1] [02:00:**:**:**:00]====================\n";
-
-// One line of the dump for host i on its port.
-std::string HostLine(int iHost) {
-  const std::string mac = "02:00:**:**:**:0" + std::to_string(iHost);
-  return "\t[" + NetnsLan::PortOf(iHost) + "] virtualmac[" + mac + "]  realmac[" + mac + "] [" +
-         NetnsLan::HostIp(iHost) + "]\n";
-}
-
 // The line lumbus prints for a HostInfo notice with these fields and the rest 0.
 std::string HostInfoLine(const std::string &typeAndName, const std::string &mac,
                          const std::string &ipNet, const std::string &keys,
