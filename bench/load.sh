@@ -53,21 +53,16 @@ fail() {
   echo "load: $*" >&2
   exit 1
 }
-# "queued dropped" of the packet socket of process $1: skmem r and d.
-skmem() {
-  ip netns exec "$LAN_GW" ss -0 -a -m -p 2>/dev/null | grep -A1 "pid=$1," |
-    grep -o 'skmem:([^)]*)' | head -1 | sed -E 's/.*\(r([0-9]+),.*,d([0-9]+)\)/\1 \2/'
-}
 # Sets cpu (on-CPU ns) and dropped (its socket's drops) for process $1.
 probe() {
   local s
-  s=$(skmem "$1")
+  s=$(lan_skmem "$1")
   [ -n "$s" ] || fail "$2 has ended"
   cpu=$(cut -d' ' -f1 "/proc/$1/schedstat")
   dropped=${s#* }
 }
 wait_socket() {
-  for _ in $(seq 100); do [ -n "$(skmem "$1")" ] && return 0; sleep 0.05; done
+  for _ in $(seq 100); do [ -n "$(lan_skmem "$1")" ] && return 0; sleep 0.05; done
   return 1
 }
 # Until every given process has read all its socket holds.
@@ -75,7 +70,7 @@ wait_drained() {
   local pid busy
   for _ in $(seq 600); do
     busy=0
-    for pid in "$@"; do [ "$(skmem "$pid" | cut -d' ' -f1)" = 0 ] || busy=1; done
+    for pid in "$@"; do [ "$(lan_skmem "$pid" | cut -d' ' -f1)" = 0 ] || busy=1; done
     [ "$busy" = 1 ] || return 0
     sleep 0.1
   done

@@ -25,6 +25,8 @@ if [ "$(id -u)" -eq 0 ]; then
   rm -rf "$loadout"
   echo "== two minutes of churn (the soak, its daemon 10 times faster)"
   scripts/soak.sh build-test 2 10
+  echo "== a minute of ARP storm from 300 MACs while 20 hosts keep talking"
+  scripts/storm.sh build-test 60
 else
   echo "== system tests skipped: they need root for network namespaces"
 fi
