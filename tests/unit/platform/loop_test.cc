@@ -65,8 +65,7 @@ TEST_F(TimersTest, ChgPeriodRestartsAFullPeriodFromNowAndPeriodZeroIsIdle) {
   // Deferred work: a burst of requests, one action a full period after the last.
   for (int i = 0; i < 3; ++i) {
     lt::AdvanceMs(200);
-    EXPECT_EQ(LUM_UTIL_TimerChgPeriod(periodic, 1000), 0u);
-    EXPECT_EQ(LUM_UTIL_TimerChgPeriod(once, 1000), 0u);
+    EXPECT_EQ(LUM_UTIL_TimerChgPeriod(periodic, 1000) + LUM_UTIL_TimerChgPeriod(once, 1000), 0u);
   }
   lt::AdvanceMs(999);
   EXPECT_EQ(g_log, "");
@@ -84,10 +83,8 @@ TEST_F(TimersTest, CallbacksDeleteThemselvesOrAnotherDueTimerOrReArmThemselves) 
   for (uint32_t victimOnce : {1u, 0u}) {
     g_log.clear();
     uint32_t self = 0, victim = 0;
-    self = Add("a", 100, 0, [&] {
-      EXPECT_EQ(LUM_UTIL_TimerDelete(victim), 0u);
-      EXPECT_EQ(LUM_UTIL_TimerDelete(self), 0u);
-    });
+    self = Add("a", 100, 0,
+               [&] { EXPECT_EQ(LUM_UTIL_TimerDelete(victim) + LUM_UTIL_TimerDelete(self), 0u); });
     victim = Add("b", 100, victimOnce);
     lt::AdvanceMs(1000);
     EXPECT_EQ(g_log, victimOnce != 0 ? "a@100" : "a@1100");
@@ -147,9 +144,8 @@ void OnReadable(LUM_SOCK_REG *pstReg) {
   seen->action();
 }
 
-// Watches one end of a new socket pair for seen; the other end has written a
-// byte. The watched end, left open for the test to close unless flag 1 gave it
-// to the loop.
+// Watches one end of a new socket pair, the other end having written a byte
+// and closed; the watched end is the test's to close unless flag 1 gave it away.
 int Watch(Seen &seen, uint32_t ulFlag = 0) {
   int fds[2] = {-1, -1};
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -162,11 +158,11 @@ int Watch(Seen &seen, uint32_t ulFlag = 0) {
 // Runs the loop for 10 ms or until a callback stops it, then forgets every
 // registration and timer.
 void RunLoop() {
-  lum::testing::UseRealClock();
+  lt::UseRealClock();
   LUM_UTIL_TimerAdd(
       10, 1, [](void *) { LUM_UTIL_SockBaseStop(); }, nullptr);
   EXPECT_EQ(LUM_UTIL_SockBaseStart(0), 0u);
-  lum::testing::ResetTimers();
+  lt::ResetTimers();
   lum::loop::DeleteAllRegistrations();
 }
 
@@ -191,7 +187,7 @@ TEST(EventLoop, CallbacksGetContextAndDescriptorAndMayDeleteThemselvesOrAReadyOn
 // A descriptor closed without a delete and reused: even a registration that
 // owned the old number neither unwatches nor closes the new owner's.
 TEST(EventLoop, ReusedDescriptorBelongsToTheNewOwnerAndFlagOneClosesOnDelete) {
-  Seen stale, fresh;
+  Seen stale, fresh, given;
   int old = Watch(stale, LUM_SOCK_FLAG_CLOSE_ON_DELETE);
   EXPECT_NE(LUM_UTIL_SockBaseReg(old, 5, OnReadable, 0, &fresh, &fresh.ulHandle), 0u);  // twice
   close(old);
@@ -205,7 +201,6 @@ TEST(EventLoop, ReusedDescriptorBelongsToTheNewOwnerAndFlagOneClosesOnDelete) {
   EXPECT_EQ(fresh.iCalls, 1);
   EXPECT_EQ(stale.iCalls, 0);
   // Flag 1 hands the descriptor to the loop, which closes it on delete.
-  Seen given;
   const int iGiven = Watch(given, LUM_SOCK_FLAG_CLOSE_ON_DELETE);
   EXPECT_EQ(LUM_UTIL_SockBaseDelete(given.ulHandle), 0u);
   EXPECT_EQ(fcntl(iGiven, F_GETFD), -1);
