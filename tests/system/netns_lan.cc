@@ -1,14 +1,21 @@
 #include "tests/system/netns_lan.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace systest {
@@ -183,6 +190,75 @@ std::optional<std::string> NetnsLan::CallIn(const std::string &ns,
     return std::nullopt;
   }
   return out;
+}
+
+std::string NetnsLan::SendFrames(int iHost, const std::vector<Bytes> &frames) const {
+  const auto send = [&]() -> std::string {
+    const int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_ifindex = static_cast<int>(if_nametoindex("eth0"));
+    for (const Bytes &frame : frames) {
+      ll.sll_protocol = htons(static_cast<uint16_t>(frame[12] << 8 | frame[13]));
+      if (sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&ll),
+                 sizeof(ll)) != static_cast<ssize_t>(frame.size())) {
+        return strerror(errno);
+      }
+    }
+    return "sent";
+  };
+  return CallIn(HostNs(iHost), send).value_or("<child failed>");
+}
+
+std::optional<std::string> NetnsLan::Capture(int iHost, uint16_t usProto, int iCount, int iMaxMs,
+                                             const FrameLine &line, int iReadyFd) const {
+  const auto capture = [&]() -> std::string {
+    const int fd = socket(AF_PACKET, SOCK_RAW, htons(usProto));
+    sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_protocol = htons(usProto);
+    ll.sll_ifindex = static_cast<int>(if_nametoindex("eth0"));
+    const int iOn = 1, iBuf = 1 << 20;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&ll), sizeof(ll)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOn, sizeof(iOn)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &iBuf, sizeof(iBuf)) != 0) {
+      return "no capture";
+    }
+    if (iReadyFd >= 0 && write(iReadyFd, "r", 1) != 1) return "no ready signal";
+    std::string lines;
+    int iSeen = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMaxMs);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd pfd = {fd, POLLIN, 0};
+      if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+      uint8_t f[1600];
+      char acCtl[128];
+      iovec iov = {f, sizeof(f)};
+      msghdr msg = {&ll, sizeof(ll), &iov, 1, acCtl, sizeof(acCtl), 0};
+      const ssize_t n = recvmsg(fd, &msg, 0);
+      if (n <= 0 || ll.sll_pkttype == PACKET_OUTGOING) continue;
+      int64_t lNs = 0;
+      for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts;
+          memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+          lNs = ts.tv_sec * 1000000000LL + ts.tv_nsec;
+        }
+      }
+      const std::string text = line(f, static_cast<size_t>(n), lNs);
+      if (text.empty()) continue;
+      lines += text + "\n";
+      if (++iSeen == iCount) {
+        deadline =
+            std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+      }
+    }
+    close(fd);
+    return lines;
+  };
+  return CallIn(HostNs(iHost), capture, iMaxMs + 5000);
 }
 
 }  // namespace systest

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +35,8 @@
 #include "tests/system/proc.h"
 
 namespace systest {
+
+using Bytes = std::vector<uint8_t>;
 
 class NetnsLan {
  public:
@@ -77,6 +80,15 @@ class NetnsLan {
   static std::optional<std::string> CallIn(const std::string &ns,
                                            const std::function<std::string()> &fn,
                                            int iTimeoutMs = 10000);
+  // Each frame out of host i's eth0 as it is: "sent", or what failed.
+  std::string SendFrames(int iHost, const std::vector<Bytes> &frames) const;
+  // The frames of protocol usProto that reach host i's eth0 within iMaxMs, a
+  // line each as line() makes it of the frame and its receive time (wall
+  // clock, ns), none when it makes "". Ends 500 ms after the iCount-th line,
+  // so that one more shows too; once it listens, writes a byte to iReadyFd.
+  using FrameLine = std::function<std::string(const uint8_t *pucFrame, size_t ulLen, int64_t lNs)>;
+  std::optional<std::string> Capture(int iHost, uint16_t usProto, int iCount, int iMaxMs,
+                                     const FrameLine &line, int iReadyFd = -1) const;
 
  private:
   std::vector<std::string> Namespaces() const;

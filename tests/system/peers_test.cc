@@ -3,21 +3,16 @@
 // probe; a device gone off-line leaves the neighbours files; an on-line device
 // nobody knows ends, ten seconds later, in a paced ARP sweep of the companion
 // WAN's subnet, which holds the event loop without losing what arrives.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/if_packet.h>
 #include <net/ethernet.h>
-#include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,21 +20,9 @@
 #include <vector>
 
 #include "tests/system/daemon.h"
-#include "tests/system/netns_lan.h"
 
 namespace systest {
 namespace {
-
-std::string NeighborLine(int iHost) {
-  return NetnsLan::HostMac(iHost) + " " + NetnsLan::HostIp(iHost) + "\n";
-}
-
-// An address as the trace prints a raw 32-bit value.
-std::string RawHex(const std::string &ip) {
-  char ac[16];
-  snprintf(ac, sizeof(ac), "%x", inet_addr(ip.c_str()));
-  return ac;
-}
 
 // The first text that is missing or comes before the one listed ahead of it.
 std::string FirstOutOfOrder(const std::string &trace, const std::vector<std::string> &texts) {
@@ -58,83 +41,12 @@ int64_t WallNs() {
       .count();
 }
 
-// In a host namespace: the ARP frames that reach eth0 from the gateway's
-// bridge within iMaxMs, one a line: the kernel's receive time (wall clock, ns),
-// then "<dst> op <op> <sender MAC> <sender IP> ask <target IP>". Writes a byte
-// to iReadyFd once it listens; ends 500 ms after the iCount-th frame.
-std::string CaptureBridgeArp(int iCount, int iMaxMs, int iReadyFd) {
-  const int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ARP));
-  sockaddr_ll ll{};
-  ll.sll_family = AF_PACKET;
-  ll.sll_protocol = htons(ETH_P_ARP);
-  ll.sll_ifindex = static_cast<int>(if_nametoindex("eth0"));
-  const int iOn = 1, iBuf = 1 << 20;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&ll), sizeof(ll)) != 0 ||
-      setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOn, sizeof(iOn)) != 0 ||
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &iBuf, sizeof(iBuf)) != 0) {
-    return "no capture";
-  }
-  if (write(iReadyFd, "r", 1) != 1) return "no ready signal";
-  std::string lines;
-  int iSeen = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMaxMs);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd pfd = {fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
-    uint8_t f[1600];
-    char acCtl[128];
-    iovec iov = {f, sizeof(f)};
-    msghdr msg{};
-    msg.msg_name = &ll;
-    msg.msg_namelen = sizeof(ll);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = acCtl;
-    msg.msg_controllen = sizeof(acCtl);
-    const ssize_t n = recvmsg(fd, &msg, 0);
-    // Ethernet 14; ARP: op at 6, sender MAC at 8, sender IP at 14, target IP at 24.
-    if (n < 42 || ll.sll_pkttype == PACKET_OUTGOING || MacText(f + 6) != NetnsLan::kBridgeMac) {
-      continue;
-    }
-    int64_t lNs = 0;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        timespec ts;
-        memcpy(&ts, CMSG_DATA(c), sizeof(ts));
-        lNs = ts.tv_sec * 1000000000LL + ts.tv_nsec;
-      }
-    }
-    const int iOp = f[20] << 8 | f[21];
-    lines += std::to_string(lNs) + " " + MacText(f) + " op " + std::to_string(iOp) + " " +
-             MacText(f + 22) + " " + IpText(AF_INET, f + 28) + " ask " + IpText(AF_INET, f + 38) +
-             "\n";
-    if (++iSeen == iCount) {
-      deadline =
-          std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
-    }
-  }
-  close(fd);
-  return lines;
-}
-
-class PeersTest : public DaemonLanTest {
- protected:
-  std::string Neighbors(const std::string &file = "neighbors") {
-    return ReadFile(daemon_->Path("dhcps/" + file));
-  }
-
-  // Each file is rewritten in place, one after the other.
-  bool WaitForNeighbors(const std::string &text, const std::string &file = "neighbors") {
-    return PollUntil(kLearnMs, [&] { return Neighbors(file) == text; });
-  }
-};
+using PeersTest = DaemonLanTest;
 
 TEST_F(PeersTest, DhcpAddForgetsTheHostAndLearnsItBackFromItsAnswerToTheProbe) {
   ASSERT_NO_FATAL_FAILURE(StartDaemon({}));
   ASSERT_NO_FATAL_FAILURE(PingGateway(1));
-  ASSERT_TRUE(WaitForNeighbors(NeighborLine(1))) << daemon_->Diagnostics();
+  ASSERT_TRUE(NeighborsAre(NeighborLine(1)));
   const size_t ulBefore = daemon_->Trace().size();
 
   const std::string ip = lan_->HostIp(1);
@@ -142,9 +54,8 @@ TEST_F(PeersTest, DhcpAddForgetsTheHostAndLearnsItBackFromItsAnswerToTheProbe) {
   // Nothing but the probe makes the host speak: learning it anew after the
   // probe means it was forgotten and its answer was heard.
   const std::string relearnt = "Tell dhcps that new IP address [" + ip + "] is added.\n";
-  ASSERT_TRUE(PollUntil(kLearnMs, [&] {
-    return daemon_->Trace().find(relearnt, ulBefore) != std::string::npos;
-  })) << daemon_->Diagnostics();
+  ASSERT_TRUE(
+      Eventually([&] { return daemon_->Trace().find(relearnt, ulBefore) != std::string::npos; }));
   const std::string trace = daemon_->Trace().substr(ulBefore);
 
   EXPECT_EQ(FirstOutOfOrder(trace, {"Dhcps Add MAC[02:00:**:**:**:01] and IP[" + RawHex(ip) +
@@ -156,30 +67,18 @@ TEST_F(PeersTest, DhcpAddForgetsTheHostAndLearnsItBackFromItsAnswerToTheProbe) {
                                     "Add a new MAC address now ...\n", relearnt}),
             "")
       << trace;
-  EXPECT_TRUE(PollUntil(kLearnMs, [&] { return daemon_->Show() == kBridgeLine + HostLine(1); }))
-      << daemon_->Show();
-  EXPECT_TRUE(WaitForNeighbors(NeighborLine(1))) << Neighbors();
+  EXPECT_TRUE(ShowsOnly(kBridgeLine + HostLine(1)));
+  EXPECT_TRUE(NeighborsAre(NeighborLine(1)));
 }
 
 TEST_F(PeersTest, DeviceOffLineDropsTheHostFromTheNeighborsFiles) {
   ASSERT_NO_FATAL_FAILURE(StartDaemon({}));
   ASSERT_NO_FATAL_FAILURE(PingGateway(1));
   ASSERT_NO_FATAL_FAILURE(PingGateway(2));
-  ASSERT_TRUE(WaitForNeighbors(NeighborLine(1) + NeighborLine(2))) << daemon_->Diagnostics();
-
-  ASSERT_TRUE(daemon_->Send("0xb90a --mac 02:00:00:00:00:09"));
-  EXPECT_TRUE(daemon_->WaitForTrace("Can't find MAC address item.\n", kLearnMs))
-      << daemon_->Diagnostics();
+  ASSERT_TRUE(NeighborsAre(NeighborLine(1) + NeighborLine(2)));
   ASSERT_TRUE(daemon_->Send("0xb90a --mac " + lan_->HostMac(1)));
-  EXPECT_TRUE(WaitForNeighbors(NeighborLine(2))) << Neighbors();
-  EXPECT_TRUE(WaitForNeighbors(
-      lan_->HostMac(2) + " " + lan_->HostMac(2) + " " + lan_->HostIp(2) + " eth2 br0\n",
-      "neighbors_new"))
-      << Neighbors("neighbors_new");
-  EXPECT_NE(daemon_->Trace().find("hostmon wifiitemoffline VMAC [02:00:**:**:**:01] "
-                                  "RMAC[02:00:**:**:**:01] IP[0] DHCP [0] Port [eth1]\n"),
-            std::string::npos)
-      << daemon_->Diagnostics();
+  EXPECT_TRUE(NeighborsAre(NeighborLine(2)));
+  EXPECT_TRUE(NeighborsAre(NewNeighborLine(2), "neighbors_new"));
   EXPECT_EQ(daemon_->Show(), kBridgeLine + HostLine(2));
 }
 
@@ -194,10 +93,15 @@ TEST_F(PeersTest, UnknownDeviceOnLineSweepsTheCompanionSubnetPacedAndLosesNoFram
   int aiReady[2];
   ASSERT_EQ(pipe2(aiReady, O_CLOEXEC), 0);
   std::optional<std::string> captured;
-  std::jthread capture([&] {
-    captured = NetnsLan::CallIn(
-        lan_->HostNs(2), [&] { return CaptureBridgeArp(kSweep, 20000, aiReady[1]); }, 25000);
-  });
+  // Ethernet 14; ARP: op at 6, sender MAC at 8, sender IP at 14, target IP at 24.
+  const auto arp = [](const uint8_t *f, size_t n, int64_t lNs) -> std::string {
+    if (n < 42 || MacText(f + 6) != NetnsLan::kBridgeMac) return "";
+    return std::to_string(lNs) + " " + MacText(f) + " op " + std::to_string(f[20] << 8 | f[21]) +
+           " " + MacText(f + 22) + " " + IpText(AF_INET, f + 28) + " ask " +
+           IpText(AF_INET, f + 38);
+  };
+  std::jthread capture(
+      [&] { captured = lan_->Capture(2, ETH_P_ARP, kSweep, 20000, arp, aiReady[1]); });
   pollfd pfd = {aiReady[0], POLLIN, 0};
   const bool bListening = poll(&pfd, 1, 10000) == 1;
   close(aiReady[0]);
@@ -206,22 +110,21 @@ TEST_F(PeersTest, UnknownDeviceOnLineSweepsTheCompanionSubnetPacedAndLosesNoFram
 
   const std::string companion = "192.168.1.100";
   ASSERT_TRUE(daemon_->Send("0xb90c --payload-text " + companion));
-  ASSERT_TRUE(daemon_->WaitForTrace("pcIpAddr is " + companion + "...\n", kLearnMs));
+  ASSERT_TRUE(Traced("pcIpAddr is " + companion + "...\n"));
   const int64_t lNotice = WallNs();
   ASSERT_TRUE(daemon_->Send("0xb908 --mac 02:00:00:00:00:42"));
-  ASSERT_TRUE(daemon_->WaitForTrace(
-      "hostmon HostmonSendArpToAll ovanetwan ip [" + RawHex(companion) + "]\n", 15000))
-      << daemon_->Diagnostics();
+  ASSERT_TRUE(
+      Traced("hostmon HostmonSendArpToAll ovanetwan ip [" + RawHex(companion) + "]\n", 15000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_NO_FATAL_FAILURE(PingGateway(1));
   const int64_t lPinged = WallNs();
   int64_t lLearnt = 0;
-  EXPECT_TRUE(PollUntil(kLearnMs + 5000,
-                        [&] {
-                          lLearnt = WallNs();
-                          return Neighbors().find(NeighborLine(1)) != std::string::npos;
-                        }))
-      << Neighbors() << daemon_->Diagnostics();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        lLearnt = WallNs();
+        return daemon_->Neighbors().find(NeighborLine(1)) != std::string::npos;
+      },
+      kLearnMs + 5000));
   capture.join();
 
   std::vector<int64_t> times;
@@ -259,9 +162,7 @@ TEST_F(PeersTest, UnknownDeviceOnLineSweepsTheCompanionSubnetPacedAndLosesNoFram
   // from its own request, the only ARP it sends.
   EXPECT_LT(lPinged, times.back()) << figures;
   EXPECT_GT(lLearnt, times.back()) << figures;
-  EXPECT_NE(daemon_->Trace().find("SIP[" + RawHex(lan_->HostIp(1)) + "]DIP[" +
-                                  RawHex(lan_->BridgeIp()) + "]"),
-            std::string::npos);
+  EXPECT_TRUE(Traced("SIP[" + RawHex(lan_->HostIp(1)) + "]DIP[" + RawHex(lan_->BridgeIp()) + "]"));
 }
 
 }  // namespace

@@ -7,12 +7,11 @@
 #include <string>
 
 #include "tests/system/daemon.h"
-#include "tests/system/netns_lan.h"
 
 namespace systest {
 namespace {
 
-class ServiceTest : public DaemonLanTest {};
+using ServiceTest = DaemonLanTest;
 
 TEST_F(ServiceTest, InstalledUnitIsValidAndItsDaemonLearnsAsItsOwnUser) {
   TempDir prefix;
@@ -25,16 +24,10 @@ TEST_F(ServiceTest, InstalledUnitIsValidAndItsDaemonLearnsAsItsOwnUser) {
                                    Quote(prefix / "lib/systemd/system/hostmon.service") + " 2>&1");
   EXPECT_EQ(verified.iExit, 0) << verified.out;
 
-  DaemonRunner::Options options;
-  options.unitPrefix = prefix.Path();
-  ASSERT_NO_FATAL_FAILURE(StartDaemon(options));
+  ASSERT_NO_FATAL_FAILURE(StartDaemon({.unitPrefix = prefix.Path()}));
   ASSERT_NO_FATAL_FAILURE(PingGateway(1));
-  const std::string line = lan_->HostMac(1) + " " + lan_->HostIp(1) + "\n";
-  EXPECT_TRUE(PollUntil(5000, [&] { return ReadFile(daemon_->Path("dhcps/neighbors")) == line; }))
-      << daemon_->Diagnostics();
-  EXPECT_TRUE(PollUntil(5000, [&] {
-    return daemon_->DbDump().find(lan_->HostMac(1)) != std::string::npos;
-  })) << daemon_->Diagnostics();
+  EXPECT_TRUE(NeighborsAre(NeighborLine(1)));
+  EXPECT_TRUE(SavedHost(lan_->HostMac(1))) << daemon_->Diagnostics();
 
   EXPECT_EQ(
       ServiceIdentityProblems(daemon_->Pid(), {"CapBnd:\t0000000000003000", "NoNewPrivs:\t1"}), "");
