@@ -72,6 +72,32 @@ inline Texts Addresses(const MacAddressItem *pstItem) {
   }
   return out;
 }
+// "mac@port address" for every address of the table, in table order; an item
+// without addresses as "mac@port".
+inline Texts Learnt() {
+  Texts out;
+  for (const MacAddressItem *p = LUM_HOSTMON_GetMacList(); p; p = p->pstNext) {
+    char acMac[18];
+    const uint8_t *m = p->aucMac;
+    snprintf(acMac, sizeof(acMac), "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4],
+             m[5]);
+    const std::string where = std::string(acMac) + "@" + (p->pstPort ? p->pstPort->pcName : "-");
+    for (const std::string &addr : Addresses(p)) out.push_back(where + " " + addr);
+    if (p->pstIpList == nullptr) out.push_back(where);
+  }
+  return out;
+}
+// A message as the bus hands it to a handler: header, payload, then junk that
+// a read past ulLen (the payload's size unless given) would take in.
+inline void Deliver(void (*pfnHandler)(const MessageHeader *), uint32_t ulType,
+                    const Bytes &payload, uint32_t ulData = 0, size_t ulLen = SIZE_MAX) {
+  Bytes buf(sizeof(MessageHeader) + payload.size() + 64, 0xEE);
+  const MessageHeader stHdr = {ulType, static_cast<uint32_t>(std::min(ulLen, payload.size())),
+                               "dhcps", ulData, 0};
+  memcpy(buf.data(), &stHdr, sizeof(stHdr));
+  std::copy(payload.begin(), payload.end(), buf.begin() + sizeof(stHdr));
+  pfnHandler(reinterpret_cast<const MessageHeader *>(buf.data()));
+}
 // A database object under the parent instance (0: none), with text and number
 // slots; the new instance.
 inline uint32_t AddObject(uint32_t ulParent, uint32_t ulKind,

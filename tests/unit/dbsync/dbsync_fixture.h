@@ -15,8 +15,19 @@ namespace synctest {
 
 using dbfill::Nums;
 using dbfill::Texts;
+using lantest::AddObject;
+using lantest::Traced;
+using lum::testing::AdvanceMs;
+using lum::testing::SentMessages;
 using Slots = std::array<std::string, 17>;
 using SlotNums = std::array<uint32_t, 17>;
+using Strings = std::vector<std::string>;
+using Types = std::vector<uint32_t>;
+
+constexpr uint32_t kAdd = LUM_MSG_HOSTMON_HOST_ADD, kChange = LUM_MSG_HOSTMON_HOST_CHANGE,
+                   kDel = LUM_MSG_HOSTMON_HOST_DEL, kIpChange = LUM_MSG_HOSTMON_HOST_IP_CHANGE,
+                   kConflict = LUM_MSG_HOSTMON_IP_CONFLICT,
+                   kName = LUM_MSG_HOSTMON_DEVICE_NAME_UPDATE;
 
 // aa:bb:cc:dd:ee:<last> as the records hold it.
 inline std::string MacText(uint8_t ucLast) {
@@ -24,9 +35,6 @@ inline std::string MacText(uint8_t ucLast) {
   snprintf(acText, sizeof(acText), "AA:BB:CC:DD:EE:%02X", ucLast);
   return acText;
 }
-
-// An IPv4 or IPv6 address, told apart by its text.
-inline lantest::Addr Addr(const char *pcText) { return lantest::A(pcText); }
 
 // A host object as read back: keys, texts and numbers by slot.
 struct HostObject {
@@ -60,33 +68,26 @@ class SyncTest : public lantest::NetTest {
     m_pstEth0 = LUM_HOSTMON_PortAdd(pstBr0, "eth0");
     m_pstEth1 = LUM_HOSTMON_PortAdd(pstBr0, "eth1");
     m_pstWlan0 = LUM_HOSTMON_PortAdd(pstBr0, "wlan0");
-    m_pstEth2 = LUM_HOSTMON_PortAdd(pstBr1, "eth2");
-    ASSERT_NE(m_pstEth2, nullptr);
+    ASSERT_NE(m_pstEth2 = LUM_HOSTMON_PortAdd(pstBr1, "eth2"), nullptr);
     (void)AddObject(1, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth0"}}, {{0, 1}});
     (void)AddObject(1, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth1"}}, {{0, 1}});
     (void)AddObject(1, LUM_DB_KIND_WLAN_CFG, {{2, "wlan0"}}, {{0, 1}});
     (void)AddObject(2, LUM_DB_KIND_LAN_ETH_IF, {{2, "eth2"}}, {{0, 1}});
     ClearRecords();
   }
-
   void TearDown() override {
     NetTest::TearDown();
     HostmonSyncResetForTest();
   }
-
   static void ClearRecords() {
     lum::testing::TraceLines().clear();
-    lum::testing::SentMessages().clear();
+    SentMessages().clear();
     lum::testing::EventRecords().clear();
   }
 
   // A device as learning leaves it: MAC aa:bb:cc:dd:ee:<last> on the port.
   static MacAddressItem *Host(uint8_t ucLast, Port *pstPort, const lantest::Texts &addrs) {
     return lantest::Host(lantest::HostMac(ucLast), pstPort, addrs);
-  }
-  static uint32_t AddObject(uint32_t ulParent, uint32_t ulKind, const Texts &texts,
-                            const Nums &numbers = {}) {
-    return lantest::AddObject(ulParent, ulKind, texts, numbers);
   }
   static uint32_t AddHostObject(uint32_t ulLanDev, const Texts &texts, const Nums &numbers = {}) {
     return AddObject(ulLanDev, LUM_DB_KIND_HOST, texts, numbers);
@@ -117,8 +118,8 @@ class SyncTest : public lantest::NetTest {
     return {};
   }
   // The IPv6 sub-objects' address texts below a host object, in database order.
-  static std::vector<std::string> Ipv6Objects(uint32_t ulLanDev, uint32_t ulHost) {
-    std::vector<std::string> texts;
+  static Strings Ipv6Objects(uint32_t ulLanDev, uint32_t ulHost) {
+    Strings texts;
     const uint32_t aulParent[LUM_DB_KEYS] = {ulLanDev, ulHost};
     LUM_DB_SLOT *pstValue = nullptr;
     while (LUM_DBGetObjectBySeqNum(aulParent, LUM_DB_KIND_HOST_IPV6, texts.size(), &pstValue, 0, 0,
@@ -129,14 +130,15 @@ class SyncTest : public lantest::NetTest {
     return texts;
   }
 
-  static std::vector<uint32_t> SentTypes() {
-    std::vector<uint32_t> types;
-    for (const auto &msg : lum::testing::SentMessages()) types.push_back(msg.ulType);
+  static Types SentTypes() {
+    Types types;
+    for (const auto &msg : SentMessages()) types.push_back(msg.ulType);
     return types;
   }
-  static std::string MacOf(const lum::testing::SentMsg &msg) {
-    return msg.payload.size() == sizeof(HostInfo)
-               ? reinterpret_cast<const HostInfo *>(msg.payload.data())->acChAddr
+  static std::string MacOf(size_t i) {
+    const std::vector<uint8_t> &payload = SentMessages().at(i).payload;
+    return payload.size() == sizeof(HostInfo)
+               ? reinterpret_cast<const HostInfo *>(payload.data())->acChAddr
                : "";
   }
   // A HostInfo with only the MAC and the layer-2 path set.
@@ -147,25 +149,22 @@ class SyncTest : public lantest::NetTest {
     leasestest::SetField(stInfo.acLayer2If, layer2);
     return stInfo;
   }
-  // The first offset at which payload differs from the record, -1 when none:
-  // a wrong offset shows as its number rather than as a wall of bytes.
-  template <typename Record>
-  static long FirstDifference(const std::vector<uint8_t> &payload, const Record &stExpected) {
-    if (payload.size() != sizeof(Record)) return static_cast<long>(payload.size());
+  // The first offset at which the i-th message's payload differs from the
+  // record, -1 when none: a wrong offset shows as its number, not as bytes.
+  static long FirstDifference(size_t i, const HostInfo &stExpected) {
+    const std::vector<uint8_t> &payload = SentMessages().at(i).payload;
+    if (payload.size() != sizeof(HostInfo)) return static_cast<long>(payload.size());
     const auto *pucExpected = reinterpret_cast<const uint8_t *>(&stExpected);
-    for (size_t i = 0; i < sizeof(Record); ++i) {
-      if (payload[i] != pucExpected[i]) return static_cast<long>(i);
+    for (size_t ul = 0; ul < sizeof(HostInfo); ++ul) {
+      if (payload[ul] != pucExpected[ul]) return static_cast<long>(ul);
     }
     return -1;
   }
-
-  static size_t TraceCount(const std::string &line) { return lantest::Traced(line); }
   static uint64_t DueInMs(uint32_t ulHandle) {
     uint64_t ulDue = 0;
     EXPECT_TRUE(lum::testing::TimerDueInMs(ulHandle, &ulDue)) << "timer " << ulHandle;
     return ulDue;
   }
-
   // A file under the daemon's fixed paths, whole; "-" when there is none.
   std::string ReadFixed(const char *pcPath) const {
     std::ifstream in(m_root.Root() + pcPath, std::ios::binary);
@@ -173,10 +172,7 @@ class SyncTest : public lantest::NetTest {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
-  Port *m_pstEth0 = nullptr;
-  Port *m_pstEth1 = nullptr;
-  Port *m_pstWlan0 = nullptr;
-  Port *m_pstEth2 = nullptr;
+  Port *m_pstEth0 = nullptr, *m_pstEth1 = nullptr, *m_pstWlan0 = nullptr, *m_pstEth2 = nullptr;
 };
 
 }  // namespace synctest
