@@ -91,8 +91,10 @@ TEST_F(PublishingTest, HostsPingingTheGatewayAreLearntSavedWrittenAndAnnounced) 
   // Each added host: its add, then its name; nothing else (no change notices).
   EXPECT_EQ(daemon_->Received("cms"), cms);
 
-  // All of it as the service user, with the two socket capabilities only.
-  EXPECT_EQ(ServiceIdentityProblems(daemon_->Pid()), "");
+  // All of it as the service user, with the two socket capabilities only, and
+  // no way back to more.
+  EXPECT_EQ(
+      ServiceIdentityProblems(daemon_->Pid(), {"CapBnd:\t0000000000003000", "NoNewPrivs:\t1"}), "");
   EXPECT_NE(ReadFile(daemon_->Path("event.log")).find("\t0x70000001\t"), std::string::npos);
 }
 
