@@ -1,6 +1,5 @@
 // The message bus: one Unix datagram socket per application, a folder of
 // subscription files for broadcasts, and the capture double used by tests.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -121,11 +120,8 @@ uint32_t Broadcast(const BusState &st, const void *pvDgram, size_t ulSize, uint3
   snprintf(hex, sizeof(hex), "%04x", ulType);
   std::string folder = st.dir + "/subscriptions/" + hex;
   std::vector<std::string> subscribers;
-  if (DIR *dir = opendir(folder.c_str())) {
-    while (const dirent *entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') subscribers.emplace_back(entry->d_name);
-    }
-    closedir(dir);
+  for (std::string &name : lum::ListDir(folder)) {
+    if (name[0] != '.') subscribers.push_back(std::move(name));
   }
   std::sort(subscribers.begin(), subscribers.end());
   size_t reached = 0;

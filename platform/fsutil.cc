@@ -1,13 +1,27 @@
 #include "platform/fsutil.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace lum {
+
+std::vector<std::string> ListDir(const std::string &path) {
+  std::vector<std::string> names;
+  DIR *dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (const struct dirent *entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  closedir(dir);
+  return names;
+}
 
 bool MakeDirs(const std::string &path, mode_t mode, bool bParentOnly) {
   std::string dir = path;

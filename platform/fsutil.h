@@ -13,6 +13,9 @@ namespace lum {
 // with mode; true when the folder exists afterwards.
 bool MakeDirs(const std::string &path, mode_t mode, bool bParentOnly = false);
 
+// Names in a folder, "." and ".." left out; none when it cannot be read.
+std::vector<std::string> ListDir(const std::string &path);
+
 // The environment variable's value, or the default when unset or empty.
 std::string EnvOr(const char *pcName, std::string_view def);
 

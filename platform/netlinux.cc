@@ -5,7 +5,6 @@
 // their state; one link request turns the ifindex into name and port number.
 // A process that runs the event loop asks its mirror of the table instead
 // (fdbmirror.h): no system call per question.
-#include <dirent.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -27,6 +26,7 @@
 
 #include "platform/clock.h"
 #include "platform/fdbmirror.h"
+#include "platform/fsutil.h"
 #include "platform/lum.h"
 #include "platform/netbackend.h"
 #include "platform/rtnl.h"
@@ -45,19 +45,6 @@ constexpr const char kSysNet[] = "/sys/class/net/";
 bool PathExists(const std::string &path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
-}
-
-// Names in a folder, "." and ".." left out.
-std::vector<std::string> ListDir(const std::string &path) {
-  std::vector<std::string> names;
-  DIR *dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (struct dirent *entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
-  }
-  closedir(dir);
-  return names;
 }
 
 // ---------------------------------------------------------------------------

@@ -2,7 +2,6 @@
 // file modes. The process switches user for good and keeps only what its raw
 // sockets and interface queries need; the platform's files are handed to the
 // service user while still root, so that no file capability is ever needed.
-#include <dirent.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
@@ -208,7 +207,7 @@ void GiveFolder(const std::string &dir, bool bMade, uid_t uid, gid_t busGid = kN
 void GiveFile(const std::string &path, uid_t uid) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid == uid) return;
-  if (lchown(path.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
+  if (lchown(path.c_str(), uid, kNoGid) != 0) {
     PRIV_TRACE("hand-over: chown %s failed, errno %d\n", path.c_str(), errno);
   }
 }
@@ -216,16 +215,13 @@ void GiveFile(const std::string &path, uid_t uid) {
 // The sockets of the bus's peers already there join the bus group: the
 // service user reaches them through it (they are 0660).
 void GiveSockets(const std::string &dir, gid_t busGid) {
-  DIR *folder = opendir(dir.c_str());
-  if (folder == nullptr) return;
-  while (const struct dirent *entry = readdir(folder)) {
-    const std::string path = dir + "/" + entry->d_name;
+  for (const std::string &name : lum::ListDir(dir)) {
+    const std::string path = dir + "/" + name;
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_gid != busGid) {
       (void)lchown(path.c_str(), static_cast<uid_t>(-1), busGid);
     }
   }
-  closedir(folder);
 }
 
 std::string FolderOf(const std::string &path) {
@@ -254,13 +250,8 @@ void HandOverFiles(const struct passwd &pw) {
     GiveFolder(dir, lum::bus::MakeSharedDir(dir), uid, pw.pw_gid);
   }
   GiveSockets(bus, pw.pw_gid);
-  if (DIR *subs = opendir((bus + "/subscriptions").c_str())) {
-    while (const struct dirent *entry = readdir(subs)) {
-      if (entry->d_name[0] != '.') {
-        GiveFolder(bus + "/subscriptions/" + entry->d_name, true, uid, pw.pw_gid);
-      }
-    }
-    closedir(subs);
+  for (const std::string &type : lum::ListDir(bus + "/subscriptions")) {
+    if (type[0] != '.') GiveFolder(bus + "/subscriptions/" + type, true, uid, pw.pw_gid);
   }
 }
 
